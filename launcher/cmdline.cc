@@ -1,0 +1,132 @@
+// Texts the driver hands to the shell: the tool's command line, the quoted
+// extract folder, and the start-up timestamp.
+#include <stdio.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "../os/osspecific.h"
+#include "installer.h"
+
+// Appends text to the NUL-terminated string in out.  Result: 0, or -1 when it
+// does not fit (out is then left as it was).
+static int append(char *out, size_t size, const char *text)
+{
+    size_t used = strlen(out);
+    size_t add = strlen(text);
+    if (used + add >= size)
+        return -1;
+    memcpy(out + used, text, add + 1);
+    return 0;
+}
+
+int shellQuote(char *out, size_t size, const char *text)
+{
+    size_t o = 0;
+    if (size < 3)
+        return -1;
+    out[o++] = '"';
+    for (const char *p = text; *p; p++) {
+        // Inside double quotes only these four keep a special meaning.
+        int escape = *p == '$' || *p == '`' || *p == '"' || *p == '\\';
+        if (o + (escape ? 2 : 1) + 2 > size)
+            return -1;
+        if (escape)
+            out[o++] = '\\';
+        out[o++] = *p;
+    }
+    out[o++] = '"';
+    out[o] = '\0';
+    return 0;
+}
+
+int formExtractFolder(char *out, size_t size, const char *folder, const char *cwd)
+{
+    char path[CMD_BUFFER_SIZE];
+    int n;
+    if (isAbsolutePath(folder)) {
+        n = snprintf(path, sizeof path, "%s", folder);
+    } else {
+        if (cwd[0] == '\0')
+            return -1;
+        char separator = cwd[0] == '/' ? '/' : '\\';
+        // The root's own slash is followed by a second one: "//out".
+        n = snprintf(path, sizeof path, "%s%c%s", cwd, separator, folder);
+    }
+    if (n < 0 || (size_t)n >= sizeof path)
+        return -1;
+    return shellQuote(out, size, path);
+}
+
+// Does argv[i] take the next argument as its value?
+static int takesValue(const char *arg)
+{
+    if (arg[0] == '\0' || arg[1] == '\0')
+        return 0;
+    char c = arg[1];
+    return c == 'd' || c == 'i' || c == 'r' || c == 'u' || strcmp(arg, "-html") == 0;
+}
+
+int buildToolCommand(char *out, size_t outSize, char *value, size_t valueSize,
+                     const char *command, const char *args, int32_t mode, int argc,
+                     char *const *argv)
+{
+    if (outSize == 0)
+        return CMDLINE_TOO_LONG;
+    out[0] = '\0';
+    if (append(out, outSize, command) != 0)
+        return CMDLINE_TOO_LONG;
+    if (argc == 1 || mode != 0) {
+        if (append(out, outSize, " ") != 0 || append(out, outSize, args) != 0)
+            return CMDLINE_TOO_LONG;
+    }
+    if (argc <= 1 || mode == 2)
+        return CMDLINE_OK;
+    for (int i = 1; i < argc; i++) {
+        if (append(out, outSize, " ") != 0 || append(out, outSize, argv[i]) != 0)
+            return CMDLINE_TOO_LONG;
+        if (!takesValue(argv[i]) || i + 1 >= argc || argv[i + 1][0] == '-')
+            continue;
+        // A value is quoted only when it is the last argument or an option
+        // follows it; otherwise it is handled as an argument of its own.
+        if (i + 2 < argc && argv[i + 2][0] != '-')
+            continue;
+        int n = snprintf(value, valueSize, " \"%s\"", argv[i + 1]);
+        if (n < 0 || (size_t)n >= valueSize)
+            return CMDLINE_VALUE_TOO_LONG;
+        if (append(out, outSize, value) != 0)
+            return CMDLINE_TOO_LONG;
+        i++;
+    }
+    return CMDLINE_OK;
+}
+
+int formatTimestamp(char *out, size_t size, int year, int month, int day, int hour,
+                    int minute, int second, long usec, int minutesWest)
+{
+    char sign = minutesWest > 0 ? '-' : '+';
+    int offset = minutesWest < 0 ? -minutesWest : minutesWest;
+    int n = snprintf(out, size, "%d%02d%02d%02d%02d%02d.%06ld%c%03d", year, month, day, hour,
+                     minute, second, usec, sign, offset);
+    return n < 0 || (size_t)n >= size ? -1 : 0;
+}
+
+int startTimestamp(char *out, size_t size)
+{
+    struct timeval tv;
+    struct timezone tz;
+    memset(&tz, 0, sizeof tz);
+    // The C library may leave the time-zone argument untouched; the system
+    // call reports the kernel's tz_minuteswest.
+    if (syscall(SYS_gettimeofday, &tv, &tz) != 0)
+        return -1;
+    time_t now = time(NULL);
+    struct tm *tm = localtime(&now);
+    if (tm == NULL)
+        return -1;
+    return formatTimestamp(out, size, tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday,
+                           tm->tm_hour, tm->tm_min, tm->tm_sec, (long)tv.tv_usec,
+                           tz.tz_minuteswest);
+}

@@ -1,0 +1,109 @@
+// The run's endings, interrupt handling and the work directory.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "../os/osspecific.h"
+#include "installer.h"
+
+char wrkDir[WRK_DIR_SIZE];
+char extractFolder[EXTRACT_FOLDER_SIZE];
+int extract;
+volatile sig_atomic_t interrupted;
+volatile sig_atomic_t ignoreInterrupt;
+volatile sig_atomic_t wrkDirOwned;
+
+// Runs inside the signal handler too: stat, chdir, fork, execve and waitpid
+// only.
+void cleanup(void)
+{
+    if (!wrkDirOwned || !dirExists(wrkDir))
+        return;
+    char tmp[WRK_DIR_SIZE];
+    getTempDir(tmp);
+    changeDir(tmp);
+    deleteTreeSignalSafe(wrkDir);
+    if (dirExists(wrkDir))
+        deleteTreeSignalSafe(wrkDir);
+}
+
+void interrupt(int signalNumber)
+{
+    (void)signalNumber;
+    interrupted = 1;
+    if (!ignoreInterrupt) {
+        cleanup();
+        _exit(1);
+    }
+}
+
+void installInterrupt(int signalNumber)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = interrupt;
+    // One handler at a time: a second signal waits until the first is done.
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sigaddset(&sa.sa_mask, SIGQUIT);
+    sa.sa_flags = SA_RESTART;
+    sigaction(signalNumber, &sa, NULL);
+}
+
+int makeWorkDir(const char *base, uint32_t n)
+{
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGQUIT);
+    for (;; n++) {
+        int len = snprintf(wrkDir, sizeof wrkDir, "%s%cportable_install_%08x", base,
+                           FILE_SEPARATOR, (unsigned)n);
+        if (len < 0 || (size_t)len >= sizeof wrkDir) {
+            fprintf(stderr, "Failed creating %s\n", base);
+            return -1;
+        }
+        if (dirExists(wrkDir) || fileExists(wrkDir))
+            continue;
+        // A name that appears after the test is skipped like a taken one.
+        // Signals wait while the directory is made and claimed, so that an
+        // interrupt either finds nothing of ours or removes it.
+        sigprocmask(SIG_BLOCK, &block, &old);
+        int made = makePrivateDir(wrkDir);
+        if (made == 0)
+            wrkDirOwned = 1;
+        sigprocmask(SIG_SETMASK, &old, NULL);
+        if (made == 1)
+            continue;
+        if (made < 0) {
+            fprintf(stderr, "Failed creating %s\n", wrkDir);
+            return -1;
+        }
+        break;
+    }
+    if (changeDir(wrkDir) < 0) {
+        fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
+        return -1;
+    }
+    return 0;
+}
+
+void failureEnding(int status)
+{
+    if (getenv("ZORVAN_PORTABLE_ERR_SH") != NULL) {
+        fflush(stdout);
+        (void)system("sh");
+    }
+    cleanup();
+    exit(status);
+}
+
+void successEnding(void)
+{
+    cleanup();
+    exit(0);
+}

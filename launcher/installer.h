@@ -1,0 +1,104 @@
+/* Launcher module (installer): reads the package appended to its own file,
+ * unpacks the image into a private work directory, runs the tool and cleans
+ * up on every ending.  Plain C interface, fixed-size buffers. */
+#ifndef LAUNCHER_INSTALLER_H
+#define LAUNCHER_INSTALLER_H
+
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "../common/pkglayout.h"
+
+enum {
+    WRK_DIR_SIZE = 512,
+    EXTRACT_FOLDER_SIZE = 262, /* two quotes, 259 characters, NUL */
+    CMD_BUFFER_SIZE = 2048,
+    VALUE_BUFFER_SIZE = 1024,
+    TIMESTAMP_SIZE = 128,
+    ELEMENT_COPY_CHUNK = 131072
+};
+
+/* ---- Globals ------------------------------------------------------------ */
+
+extern char wrkDir[WRK_DIR_SIZE];
+extern char extractFolder[EXTRACT_FOLDER_SIZE];
+extern int extract;
+extern volatile sig_atomic_t interrupted;
+extern volatile sig_atomic_t ignoreInterrupt;
+/* 1 once wrkDir names a directory that this run created; cleanup removes
+ * nothing before that. */
+extern volatile sig_atomic_t wrkDirOwned;
+/* Which archive of an image pair element 4 stands for: -1 or 0 the first
+ * (or the only) one, 1 the second. */
+extern int whichImg;
+
+/* ---- Package reader ------------------------------------------------------ */
+
+/* Opens the launcher's own file (argv0, argv0 + EXE_EXT, /proc/self/exe) and
+ * reads the package directory.  Result: the open descriptor, or -1 after a
+ * message on standard error. */
+int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES]);
+/* The same with a given code-signature size (the platform's is 0). */
+int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
+                                    int32_t directory[PKG_DIR_ENTRIES]);
+/* Positions fd at element index (0..4).  Result: the new position, or -1
+ * (also for an index out of range or an offset at or over 2^31). */
+off_t seekToPkgElement(int index, const int32_t *directory, int fd);
+/* Reads element index whole into buffer.  Result: size[index], or -1 when
+ * it does not fit capacity or cannot be read whole. */
+int extractPkgElement(int index, const int32_t *directory, int fd, void *buffer,
+                      uint32_t capacity);
+/* Copies element index into a new file at path.  Result: 0, or -1. */
+int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd);
+
+/* ---- Command line and extract folder ------------------------------------ */
+
+/* Writes text as one double-quoted shell word, with a backslash before
+ * $ ` " and \ so that nothing inside is ever code.
+ * Result: 0, or -1 when it does not fit size bytes (NUL included). */
+int shellQuote(char *out, size_t size, const char *text);
+/* extractFolder form of folder: quoted absolute path, cwd joined in front of
+ * a relative folder.  Result: 0, or -1 when cwd is unknown (empty) or the
+ * result does not fit size. */
+int formExtractFolder(char *out, size_t size, const char *folder, const char *cwd);
+
+enum {
+    CMDLINE_OK = 0,
+    CMDLINE_TOO_LONG = -1,  /* the line would not fit its buffer */
+    CMDLINE_VALUE_TOO_LONG = -2 /* a quoted value would not fit its buffer */
+};
+/* Assembles the tool's command line from the record's command, arguments
+ * and argument mode and the user's arguments argv[1..argc-1].
+ * value is the scratch buffer for one quoted value.  Result: CMDLINE_*. */
+int buildToolCommand(char *out, size_t outSize, char *value, size_t valueSize,
+                     const char *command, const char *args, int32_t mode, int argc,
+                     char *const *argv);
+
+/* DMTF CIM datetime: yyyymmddhhmmss.uuuuuu followed by the sign and three
+ * digits of minutesWest.  Result: 0, or -1 on truncation. */
+int formatTimestamp(char *out, size_t size, int year, int month, int day, int hour,
+                    int minute, int second, long usec, int minutesWest);
+/* Reads the clock for the start-up timestamp and formats it.
+ * Result: 0, or -1. */
+int startTimestamp(char *out, size_t size);
+
+/* ---- Driver ------------------------------------------------------------- */
+
+/* Signal handler for SIGINT, SIGTERM and SIGQUIT. */
+void interrupt(int signalNumber);
+/* Installs interrupt for one signal. */
+void installInterrupt(int signalNumber);
+/* Removes the work directory of this run, if it exists.  Async-signal-safe. */
+void cleanup(void);
+/* Searches from n on for the first free name base/portable_install_%08x and
+ * creates it exclusively (mode 0700) in wrkDir.  Result: 0, or -1 after a
+ * message on standard error. */
+int makeWorkDir(const char *base, uint32_t n);
+/* Error shell if asked for, cleanup, exit with status. */
+__attribute__((noreturn)) void failureEnding(int status);
+/* cleanup, exit 0. */
+__attribute__((noreturn)) void successEnding(void);
+
+#endif

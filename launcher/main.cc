@@ -1,0 +1,224 @@
+// The launcher's run, step by step: read the package appended to this file,
+// unpack its image into a private work directory, run the tool, clean up.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../os/osspecific.h"
+#include "installer.h"
+
+static const char banner[] =
+    "==============================================================\n"
+    "  Trell Portable Launcher\n"
+    "  Self-extracting diagnostic tool package\n"
+    "\n"
+    "  The tool is unpacked into a private folder under /tmp,\n"
+    "  run with your arguments, and removed when it ends.\n"
+    "==============================================================\n";
+
+// Creates the extract folder when it is missing and fills extractFolder.
+// Result: 0, -1 when the folder cannot be created (the caller returns -1),
+// -2 for a folder that cannot be named in a command (failure ending).
+static int prepareExtractFolder(const char *folder)
+{
+    if (!dirExists(folder)) {
+        // The folder reaches the shell as one quoted word, never as code or
+        // as an option of mkdir.
+        char quoted[OS_SHELL_CMD_SIZE - sizeof "mkdir -p " + 1];
+        char path[CMD_BUFFER_SIZE];
+        int n = snprintf(path, sizeof path, "%s%s", folder[0] == '-' ? "./" : "", folder);
+        if (n < 0 || (size_t)n >= sizeof path || shellQuote(quoted, sizeof quoted, path) != 0 ||
+            !makeDir(quoted)) {
+            printf("Failed to create directory: %s\n"
+                   "Please check if you specify a correct path to extract.\n",
+                   folder);
+            return -1;
+        }
+    }
+    extract = 1;
+    char cwd[EXTRACT_FOLDER_SIZE - 2];
+    getCurrentDir(cwd, sizeof cwd);
+    if (formExtractFolder(extractFolder, sizeof extractFolder, folder, cwd) != 0) {
+        fprintf(stderr, "Failed naming the extract folder %s: the path must be absolute "
+                        "or the current directory known, and at most %d characters\n",
+                folder, EXTRACT_FOLDER_SIZE - 3);
+        return -2;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    static char cmd[CMD_BUFFER_SIZE];
+    static char value[VALUE_BUFFER_SIZE];
+    static char stamp[TIMESTAMP_SIZE];
+    static int32_t directory[PKG_DIR_ENTRIES];
+    static unsigned char globalInfo[PKG_GLOBAL_INFO_SIZE];
+
+    // 1. Signals and locale.
+    installInterrupt(SIGINT);
+    installInterrupt(SIGTERM);
+    setInheritedEnv("ZoveziZurArivid", "en");
+    installInterrupt(SIGQUIT);
+
+    // 2, 3. Mode; in extract-only mode, the extract folder.
+    if (argc == 3 && strcmp(argv[1], "--extract") == 0) {
+        int r = prepareExtractFolder(argv[2]);
+        if (r == -1)
+            return -1;
+        if (r != 0)
+            failureEnding(1);
+    }
+
+    // 4. Start-up timestamp, only when started without arguments.
+    if (argc == 1) {
+        if (startTimestamp(stamp, sizeof stamp) != 0) {
+            fputs("Failed reading the clock\n", stderr);
+            failureEnding(1);
+        }
+        setInheritedEnv("ZORVAN_QELPI_GUI_T", stamp);
+    }
+
+    // 5. Current directory.
+    getCurrentDir(cmd, sizeof cmd);
+    if (cmd[0] == '\0') {
+        fputs("Failed determining the current directory\n", stderr);
+        failureEnding(1);
+    }
+    setInheritedEnv("ZORVAN_PORTABLE_EXEC_DIR", cmd);
+
+    // 6. Package directory.
+    int fd = locatePkgDirectory(argv[0], directory);
+    if (fd < 0)
+        failureEnding(1);
+
+    // 7. Global info.
+    if (extractPkgElement(PKG_ELEM_GLOBAL_INFO, directory, fd, globalInfo, sizeof globalInfo) !=
+        PKG_GLOBAL_INFO_SIZE) {
+        fputs("Failed extracting global info\n", stderr);
+        failureEnding(1);
+    }
+    int32_t recordCount = pkgGetI32(globalInfo + PKG_GI_COUNT_OFFSET);
+
+    // 8. Command table.
+    uint32_t tableSize = (uint32_t)directory[PKG_ELEM_COMMANDS];
+    unsigned char *table = (unsigned char *)malloc(tableSize ? tableSize : 1);
+    if (table == NULL ||
+        extractPkgElement(PKG_ELEM_COMMANDS, directory, fd, table, tableSize) < 0) {
+        fputs("Failed extracting command\n", stderr);
+        failureEnding(1);
+    }
+    if (tableSize < PKG_RECORD_SIZE || recordCount > (int32_t)(tableSize / PKG_RECORD_SIZE)) {
+        fprintf(stderr, "Invalid command table: %d records announced, room for %u\n",
+                (int)recordCount, (unsigned)(tableSize / PKG_RECORD_SIZE));
+        failureEnding(1);
+    }
+
+    // 9. Command record: the first record of the table.
+    const unsigned char *record = table;
+    const char *command = (const char *)record + PKG_REC_COMMAND_OFFSET;
+    const char *args = (const char *)record + PKG_REC_ARGS_OFFSET;
+    int32_t mode = pkgGetI32(record + PKG_REC_MODE_OFFSET);
+    if (memchr(command, '\0', PKG_REC_COMMAND_SIZE) == NULL ||
+        memchr(args, '\0', PKG_REC_ARGS_SIZE) == NULL) {
+        fputs("Invalid command record: text without terminator\n", stderr);
+        failureEnding(1);
+    }
+
+    // 10. Banner.
+    puts(banner);
+    puts("Extracting...");
+    fflush(stdout);
+
+    // 11. Work directory.
+    char tmp[WRK_DIR_SIZE];
+    getTempDir(tmp);
+    if (!dirExists(tmp) && !makeDir(tmp)) {
+        fprintf(stderr, "Failed creating %s\n", tmp);
+        failureEnding(1);
+    }
+    if (makeWorkDir(tmp, (uint32_t)getPid()) != 0)
+        failureEnding(1);
+
+    // 12. Image: element 4 whole.
+    if (extractPkgElementFile(PKG_ELEM_IMAGE, "image.zip", directory, fd) < 0) {
+        fputs("Failed extracting portable image\n", stderr);
+        failureEnding(1);
+    }
+    if (makeFileReadable("image.zip") < 0) {
+        fputs("Failed making image.zip readable\n", stderr);
+        failureEnding(1);
+    }
+
+    // 13. Unzip utility.
+    int n = snprintf(cmd, sizeof cmd, "miniunz%s", EXE_EXT);
+    if (n < 0 || (size_t)n >= sizeof cmd ||
+        extractPkgElementFile(PKG_ELEM_UNZIP, cmd, directory, fd) < 0) {
+        fputs("Failed extracting unzip\n", stderr);
+        failureEnding(1);
+    }
+    if (makeFileExecutable(cmd) < 0)
+        fputs("Failed making unzip utility executable\n", stderr);
+
+    // 14. Unpacking, an interrupt window.
+    if (extract)
+        n = snprintf(cmd, sizeof cmd, ".%cminiunz%s -o image.zip -d %s > %s", FILE_SEPARATOR,
+                     EXE_EXT, extractFolder, DEV_NULL);
+    else
+        n = snprintf(cmd, sizeof cmd, ".%cminiunz%s -o image.zip > %s", FILE_SEPARATOR, EXE_EXT,
+                     DEV_NULL);
+    if (n < 0 || (size_t)n >= sizeof cmd) {
+        fputs("Failed building the unzip command\n", stderr);
+        failureEnding(1);
+    }
+    ignoreInterrupt = 1;
+    int status = system(cmd);
+    ignoreInterrupt = 0;
+    if (status != 0) {
+        if (!interrupted)
+            fprintf(stderr, "\nFailed executing <%s>\n", cmd);
+        failureEnding(1);
+    }
+
+    // 15. Extract-only mode ends here.
+    if (extract)
+        successEnding();
+
+    // 16. Preparing the tool.
+    fd_close(fd);
+    (void)system("chmod 777 *");
+
+    // 17. The tool's command line.
+    switch (buildToolCommand(cmd, sizeof cmd, value, sizeof value, command, args, mode, argc,
+                             argv)) {
+    case CMDLINE_OK:
+        break;
+    case CMDLINE_VALUE_TOO_LONG:
+        fprintf(stderr, "Failed building the command line: a value is longer than %d characters\n",
+                VALUE_BUFFER_SIZE - 4);
+        failureEnding(1);
+    default:
+        fprintf(stderr, "Failed building the command line: it is longer than %d characters\n",
+                CMD_BUFFER_SIZE - 1);
+        failureEnding(1);
+    }
+
+    // 18. Running the tool, an interrupt window.
+    puts("Executing...\n\n");
+    fflush(stdout);
+    char p1[WRK_DIR_SIZE], p2[WRK_DIR_SIZE], p3[600], p4[600];
+    int l1 = snprintf(p1, sizeof p1, "%s%c%s", wrkDir, FILE_SEPARATOR, "dezodur");
+    int l2 = snprintf(p2, sizeof p2, "%s%c%s", wrkDir, FILE_SEPARATOR, "vud_ora");
+    int l3 = snprintf(p3, sizeof p3, "%s%c%s", p2, FILE_SEPARATOR, "libsysfs.so");
+    int l4 = snprintf(p4, sizeof p4, "%s%c%s", p1, FILE_SEPARATOR, "libsysfs.so.2.0.1");
+    if (l1 > 0 && (size_t)l1 < sizeof p1 && l2 > 0 && (size_t)l2 < sizeof p2 && l3 > 0 &&
+        (size_t)l3 < sizeof p3 && l4 > 0 && (size_t)l4 < sizeof p4)
+        makeSymLink(p3, p4);
+    ignoreInterrupt = 1;
+    status = executeProcess(cmd);
+    ignoreInterrupt = 0;
+    if (status != 0)
+        failureEnding(status);
+    successEnding();
+}

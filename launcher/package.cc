@@ -1,0 +1,155 @@
+// Package reader: finds the package directory at the end of the launcher's
+// own file, and reads or copies one package element.
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "../os/osspecific.h"
+#include "installer.h"
+
+int whichImg = -1;
+
+// Opens the launcher's file: argv0 as given, argv0 + EXE_EXT, then the
+// kernel's link to the running executable (a launcher started through PATH
+// has no usable argv0).  Result: descriptor or -1, with the message printed.
+static int openOwnFile(const char *argv0)
+{
+    int fd = fd_open(argv0);
+    if (fd >= 0)
+        return fd;
+    char name[CMD_BUFFER_SIZE];
+    int n = snprintf(name, sizeof name, "%s%s", argv0, EXE_EXT);
+    if (n >= 0 && (size_t)n < sizeof name) {
+        fd = fd_open(name);
+        if (fd >= 0)
+            return fd;
+    }
+    fd = fd_open("/proc/self/exe");
+    if (fd >= 0)
+        return fd;
+    fprintf(stderr, "Failed opening file %s\n", argv0);
+    return -1;
+}
+
+// Sizes must be non-negative and every element offset, the image pair's
+// second archive included, below 2^31.  Result: 0 valid, -1 not.
+static int checkDirectory(const int32_t *directory)
+{
+    long long sum = 0;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
+        if (directory[i] < 0)
+            return -1;
+        sum += directory[i];
+    }
+    if (sum > PKG_MAX_OFFSET)
+        return -1;
+    if (directory[PKG_DIR_FIRST_IMAGE_ENTRY] < 0 || directory[PKG_DIR_SECOND_IMAGE_ENTRY] < 0)
+        return -1;
+    return 0;
+}
+
+int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
+                                    int32_t directory[PKG_DIR_ENTRIES])
+{
+    long long s = signatureSize;
+    if (s != 0) {
+        int fd = openOwnFile(argv0);
+        if (fd < 0)
+            return -1;
+        unsigned char tail[8];
+        if (s + 8 > PKG_MAX_OFFSET || fd_seek(fd, (int32_t)-(s + 8), SEEK_END) < 0) {
+            fputs("Failed seeking to package directory\n", stderr);
+            fd_close(fd);
+            return -1;
+        }
+        if (fd_read(fd, tail, sizeof tail) != (int)sizeof tail) {
+            fputs("Failed reading package directory\n", stderr);
+            fd_close(fd);
+            return -1;
+        }
+        // Alignment bytes between the end marker and the signature.
+        for (int k = 7; k >= 0; k--) {
+            if (tail[k] == PKG_END_MARKER) {
+                s += 7 - k;
+                break;
+            }
+        }
+        fd_close(fd);
+    }
+
+    int fd = openOwnFile(argv0);
+    if (fd < 0)
+        return -1;
+    if (s + PKG_TRAILER_SIZE > PKG_MAX_OFFSET ||
+        fd_seek(fd, (int32_t)-(s + PKG_TRAILER_SIZE), SEEK_END) < 0) {
+        fputs("Failed seeking to package directory\n", stderr);
+        fd_close(fd);
+        return -1;
+    }
+    if (fd_read(fd, directory, PKG_DIR_SIZE) != PKG_DIR_SIZE) {
+        fputs("Failed reading package directory\n", stderr);
+        fd_close(fd);
+        return -1;
+    }
+    if (checkDirectory(directory) != 0) {
+        fputs("Invalid package directory\n", stderr);
+        fd_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES])
+{
+    return locatePkgDirectoryWithSignature(argv0, getSignatureSize(argv0), directory);
+}
+
+off_t seekToPkgElement(int index, const int32_t *directory, int fd)
+{
+    if (index < 0 || index >= PKG_ELEMENT_COUNT)
+        return -1;
+    long long offset = 0;
+    for (int i = 0; i < index; i++)
+        offset += directory[i];
+    if (index == PKG_ELEM_IMAGE && whichImg > 0)
+        offset += directory[PKG_DIR_FIRST_IMAGE_ENTRY];
+    if (offset < 0 || offset > PKG_MAX_OFFSET)
+        return -1;
+    return fd_seek(fd, (int32_t)offset, SEEK_SET);
+}
+
+int extractPkgElement(int index, const int32_t *directory, int fd, void *buffer,
+                      uint32_t capacity)
+{
+    if (index < 0 || index >= PKG_ELEMENT_COUNT)
+        return -1;
+    uint32_t size = (uint32_t)directory[index];
+    if (size > capacity || directory[index] < 0)
+        return -1;
+    if (seekToPkgElement(index, directory, fd) < 0)
+        return -1;
+    return fd_read(fd, buffer, size) == (int)size ? (int)size : -1;
+}
+
+int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd)
+{
+    static unsigned char chunk[ELEMENT_COPY_CHUNK];
+    if (index < 0 || index >= PKG_ELEMENT_COUNT || directory[index] < 0)
+        return -1;
+    int32_t remaining = directory[index];
+    int out = fd_create(path);
+    if (out < 0)
+        return -1;
+    if (seekToPkgElement(index, directory, fd) < 0) {
+        fd_close(out);
+        return -1;
+    }
+    while (remaining > 0) {
+        uint32_t n = remaining < ELEMENT_COPY_CHUNK ? (uint32_t)remaining : (uint32_t)ELEMENT_COPY_CHUNK;
+        if (fd_read(fd, chunk, n) != (int)n || fd_write(out, chunk, n) != (int)n)
+            break;
+        remaining -= (int32_t)n;
+    }
+    fd_close(out);
+    return remaining == 0 ? 0 : -1;
+}

@@ -1,0 +1,100 @@
+// File-descriptor and file-system services of the OS layer.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "osspecific.h"
+
+int fd_create(const char *path)
+{
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC, 0200);
+}
+
+int fd_open(const char *path)
+{
+    return open(path, O_RDONLY);
+}
+
+off_t fd_seek(int fd, int32_t offset, int whence)
+{
+    return lseek(fd, (off_t)offset, whence);
+}
+
+int fd_read(int fd, void *buffer, uint32_t count)
+{
+    return (int)read(fd, buffer, count);
+}
+
+int fd_write(int fd, const void *buffer, uint32_t count)
+{
+    return (int)write(fd, buffer, count);
+}
+
+void fd_close(int fd)
+{
+    close(fd);
+}
+
+int isAbsolutePath(const char *path)
+{
+    return path[0] == FILE_SEPARATOR ? 1 : 0;
+}
+
+int dirExists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int fileExists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int makeFileReadable(const char *path)
+{
+    return chmod(path, 0777) == 0 ? 0 : -1;
+}
+
+int makeFileExecutable(const char *path)
+{
+    return chmod(path, 0777) == 0 ? 0 : -1;
+}
+
+void makeSymLink(const char *target, const char *link)
+{
+    (void)symlink(target, link);
+}
+
+void getTempDir(char *buffer)
+{
+    memcpy(buffer, "/tmp", 5);
+}
+
+void getCurrentDir(char *buffer, size_t size)
+{
+    if (size > 0 && getcwd(buffer, size) == NULL)
+        buffer[0] = '\0';
+}
+
+int changeDir(const char *path)
+{
+    return chdir(path) == 0 ? 0 : -1;
+}
+
+int makePrivateDir(const char *path)
+{
+    // mkdir(2) never follows or adopts what is already there, a dangling
+    // link included: EEXIST is a taken name.
+    if (mkdir(path, 0700) != 0)
+        return errno == EEXIST ? 1 : -1;
+    // The umask may have taken bits the owner needs; others get none.
+    if (chmod(path, 0700) != 0) {
+        rmdir(path);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,138 @@
+// pkgtool build: writes a package from its parts, all or nothing.
+#include "build.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pkgtool {
+
+static bool readFile(const std::string &path, const char *what, std::vector<unsigned char> &data,
+                     std::string &error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = std::string("cannot read the ") + what + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = std::string("cannot read the ") + what + " " + path;
+        return false;
+    }
+    if (data.size() > static_cast<size_t>(PKG_MAX_OFFSET)) {
+        error = std::string("the ") + what + " " + path + " is " + std::to_string(data.size()) +
+                " bytes, at or over 2^31";
+        return false;
+    }
+    return true;
+}
+
+static bool isZip(const std::vector<unsigned char> &d)
+{
+    // A local file header, or the end record of an empty archive.
+    return d.size() >= 4 && d[0] == 'P' && d[1] == 'K' &&
+           ((d[2] == 3 && d[3] == 4) || (d[2] == 5 && d[3] == 6));
+}
+
+std::string buildPackage(const BuildSpec &spec)
+{
+    if (spec.records.empty())
+        return "at least one --record is needed";
+    for (size_t i = 0; i < spec.records.size(); i++) {
+        std::string problem = checkRecord(spec.records[i]);
+        if (!problem.empty())
+            return "record " + std::to_string(i + 1) + ": " + problem;
+    }
+    if (spec.images.empty() || spec.images.size() > 2)
+        return "give one image zip, or two for an image pair";
+
+    std::string error;
+    std::vector<unsigned char> stub, unzip;
+    std::vector<std::vector<unsigned char>> images(spec.images.size());
+    if (!readFile(spec.stub, "launcher stub", stub, error) ||
+        !readFile(spec.unzip, "unzip utility", unzip, error))
+        return error;
+    for (size_t i = 0; i < spec.images.size(); i++) {
+        if (!readFile(spec.images[i], "image", images[i], error))
+            return error;
+        if (!isZip(images[i]))
+            return "the image " + spec.images[i] + " is not a zip archive";
+        if (images[i].empty())
+            return "the image " + spec.images[i] + " is empty";
+    }
+
+    std::vector<unsigned char> table(spec.records.size() * PKG_RECORD_SIZE);
+    for (size_t i = 0; i < spec.records.size(); i++)
+        encodeRecord(spec.records[i], table.data() + i * PKG_RECORD_SIZE);
+    unsigned char info[PKG_GLOBAL_INFO_SIZE];
+    pkgPutI32(info + PKG_GI_COUNT_OFFSET, static_cast<int32_t>(spec.records.size()));
+    pkgPutI32(info + PKG_GI_STRICT_OFFSET, spec.strict ? 1 : 0);
+
+    uint64_t imageSize = 0;
+    for (const auto &img : images)
+        imageSize += img.size();
+    const uint64_t sizes[PKG_ELEMENT_COUNT] = {stub.size(), unzip.size(), sizeof info,
+                                               table.size(), imageSize};
+    uint64_t sum = 0;
+    for (uint64_t s : sizes)
+        sum += s;
+    if (sum > static_cast<uint64_t>(PKG_MAX_OFFSET))
+        return "the package's elements add up to " + std::to_string(sum) +
+               " bytes, at or over 2^31";
+
+    unsigned char trailer[PKG_TRAILER_SIZE] = {};
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        pkgPutI32(trailer + 4 * i, static_cast<int32_t>(sizes[i]));
+    if (images.size() == 2) {
+        pkgPutI32(trailer + 4 * PKG_DIR_FIRST_IMAGE_ENTRY, static_cast<int32_t>(images[0].size()));
+        pkgPutI32(trailer + 4 * PKG_DIR_SECOND_IMAGE_ENTRY, static_cast<int32_t>(images[1].size()));
+    }
+    trailer[PKG_DIR_SIZE] = PKG_END_MARKER;
+
+    // Written beside the output under a unique name, then renamed over it:
+    // a failure never leaves a half-written package.
+    std::string tmpName = spec.output + ".XXXXXX";
+    std::vector<char> tmpl(tmpName.begin(), tmpName.end());
+    tmpl.push_back('\0');
+    int fd = mkstemp(tmpl.data());
+    if (fd < 0)
+        return "cannot write " + spec.output + ": " + std::strerror(errno);
+    auto writeAll = [fd](const void *data, size_t size) {
+        const char *p = static_cast<const char *>(data);
+        while (size > 0) {
+            ssize_t n = write(fd, p, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            p += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    };
+    bool ok = writeAll(stub.data(), stub.size()) && writeAll(unzip.data(), unzip.size()) &&
+              writeAll(info, sizeof info) && writeAll(table.data(), table.size());
+    for (const auto &img : images)
+        ok = ok && writeAll(img.data(), img.size());
+    ok = ok && writeAll(trailer, sizeof trailer);
+    int savedErrno = errno;
+    ok = ok && fchmod(fd, 0755) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0)
+        ok = false;
+    if (ok && rename(tmpl.data(), spec.output.c_str()) != 0) {
+        savedErrno = errno;
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmpl.data());
+        return "cannot write " + spec.output + ": " + std::strerror(savedErrno);
+    }
+    return "";
+}
+
+} // namespace pkgtool

@@ -1,0 +1,224 @@
+#include "package_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+namespace pkgtool {
+
+int64_t Package::offset(int index) const
+{
+    int64_t sum = 0;
+    for (int i = 0; i < index; i++)
+        sum += sizes[i];
+    return sum;
+}
+
+bool Package::isImagePair() const
+{
+    return firstImageSize != 0 && secondImageSize != 0 &&
+           int64_t(firstImageSize) + secondImageSize == sizes[PKG_ELEM_IMAGE];
+}
+
+static std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+static std::optional<int32_t> smallNumber(const std::string &text, int32_t lo, int32_t hi)
+{
+    if (text.size() != 1 || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return std::nullopt;
+    int32_t v = text[0] - '0';
+    if (v < lo || v > hi)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<int32_t> distributionCode(const std::string &text)
+{
+    const std::string t = lower(text);
+    if (t == "windows")
+        return PKG_DIST_WINDOWS;
+    if (t == "suse")
+        return PKG_DIST_SUSE;
+    if (t == "redhat" || t == "red-hat")
+        return PKG_DIST_REDHAT;
+    if (t == "novell")
+        return PKG_DIST_NOVELL;
+    return smallNumber(t, PKG_DIST_WINDOWS, PKG_DIST_NOVELL);
+}
+
+std::optional<int32_t> architectureCode(const std::string &text)
+{
+    const std::string t = lower(text);
+    if (t == "x86" || t == "i386")
+        return PKG_ARCH_X86;
+    if (t == "x86-64" || t == "x86_64")
+        return PKG_ARCH_X86_64;
+    if (t == "ppc")
+        return PKG_ARCH_PPC;
+    return smallNumber(t, PKG_ARCH_X86, PKG_ARCH_PPC);
+}
+
+std::string distributionName(int32_t code)
+{
+    switch (code) {
+    case PKG_DIST_WINDOWS: return "Windows";
+    case PKG_DIST_SUSE: return "SuSE";
+    case PKG_DIST_REDHAT: return "Red Hat";
+    case PKG_DIST_NOVELL: return "Novell Linux Desktop";
+    default: return "unknown";
+    }
+}
+
+std::string architectureName(int32_t code)
+{
+    switch (code) {
+    case PKG_ARCH_X86: return "x86";
+    case PKG_ARCH_X86_64: return "x86-64";
+    case PKG_ARCH_PPC: return "PPC";
+    default: return "unknown";
+    }
+}
+
+void encodeRecord(const Record &record, unsigned char *out)
+{
+    std::memset(out, 0, PKG_RECORD_SIZE);
+    pkgPutI32(out + PKG_REC_DIST_OFFSET, record.distribution);
+    pkgPutI32(out + PKG_REC_RELEASE_OFFSET, record.release);
+    pkgPutI32(out + PKG_REC_ARCH_OFFSET, record.architecture);
+    std::memcpy(out + PKG_REC_COMMAND_OFFSET, record.command.data(),
+                std::min<size_t>(record.command.size(), PKG_REC_COMMAND_SIZE - 1));
+    std::memcpy(out + PKG_REC_ARGS_OFFSET, record.arguments.data(),
+                std::min<size_t>(record.arguments.size(), PKG_REC_ARGS_SIZE - 1));
+    pkgPutI32(out + PKG_REC_MODE_OFFSET, record.mode);
+}
+
+std::string checkRecord(const Record &r)
+{
+    if (r.distribution < PKG_DIST_WINDOWS || r.distribution > PKG_DIST_NOVELL)
+        return "unknown distribution code " + std::to_string(r.distribution);
+    if (r.architecture < PKG_ARCH_X86 || r.architecture > PKG_ARCH_PPC)
+        return "unknown architecture code " + std::to_string(r.architecture);
+    if (r.command.compare(0, 2, "./") != 0)
+        return "command \"" + r.command + "\" does not begin with \"./\"";
+    if (r.command.size() > PKG_REC_COMMAND_SIZE - 1)
+        return "command is " + std::to_string(r.command.size()) + " bytes, at most " +
+               std::to_string(PKG_REC_COMMAND_SIZE - 1) + " fit";
+    if (r.command.find('\0') != std::string::npos || r.arguments.find('\0') != std::string::npos)
+        return "command or arguments hold a NUL byte";
+    if (r.arguments.size() > PKG_REC_ARGS_SIZE - 1)
+        return "arguments are " + std::to_string(r.arguments.size()) + " bytes, at most " +
+               std::to_string(PKG_REC_ARGS_SIZE - 1) + " fit";
+    if (r.mode < 0 || r.mode > 2)
+        return "argument mode " + std::to_string(r.mode) + " is not 0, 1 or 2";
+    return "";
+}
+
+static Record decodeRecord(const unsigned char *p, std::vector<std::string> &problems, int number)
+{
+    Record r;
+    r.distribution = pkgGetI32(p + PKG_REC_DIST_OFFSET);
+    r.release = pkgGetI32(p + PKG_REC_RELEASE_OFFSET);
+    r.architecture = pkgGetI32(p + PKG_REC_ARCH_OFFSET);
+    r.mode = pkgGetI32(p + PKG_REC_MODE_OFFSET);
+    auto text = [&](int offset, int size, const char *what) {
+        const char *s = reinterpret_cast<const char *>(p + offset);
+        const void *end = std::memchr(s, '\0', size);
+        if (end == nullptr) {
+            problems.push_back("record " + std::to_string(number) + ": " + what +
+                               " is not NUL-terminated within " + std::to_string(size) +
+                               " bytes");
+            return std::string(s, size);
+        }
+        return std::string(s, static_cast<const char *>(end) - s);
+    };
+    r.command = text(PKG_REC_COMMAND_OFFSET, PKG_REC_COMMAND_SIZE, "command");
+    r.arguments = text(PKG_REC_ARGS_OFFSET, PKG_REC_ARGS_SIZE, "arguments");
+    return r;
+}
+
+bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        problems.push_back("cannot open " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    in.seekg(0, std::ios::end);
+    pkg.fileSize = static_cast<uint64_t>(in.tellg());
+    if (pkg.fileSize < PKG_TRAILER_SIZE) {
+        problems.push_back("not a package: the file holds " + std::to_string(pkg.fileSize) +
+                           " bytes, fewer than the " + std::to_string(PKG_TRAILER_SIZE) +
+                           " of a package directory and end marker");
+        return false;
+    }
+    unsigned char trailer[PKG_TRAILER_SIZE];
+    in.seekg(static_cast<std::streamoff>(pkg.fileSize - PKG_TRAILER_SIZE));
+    in.read(reinterpret_cast<char *>(trailer), PKG_TRAILER_SIZE);
+    if (!in) {
+        problems.push_back("cannot read the package directory");
+        return false;
+    }
+    if (trailer[PKG_DIR_SIZE] != PKG_END_MARKER) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", trailer[PKG_DIR_SIZE]);
+        problems.push_back(std::string("not a package: the last byte is ") + hex +
+                           ", not the end marker 0xFF");
+        return false;
+    }
+    int64_t sum = 0;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
+        pkg.sizes[i] = pkgGetI32(trailer + 4 * i);
+        if (pkg.sizes[i] < 0)
+            problems.push_back("element " + std::to_string(i) + " has a negative size " +
+                               std::to_string(pkg.sizes[i]));
+        sum += pkg.sizes[i];
+    }
+    pkg.firstImageSize = pkgGetI32(trailer + 4 * PKG_DIR_FIRST_IMAGE_ENTRY);
+    pkg.secondImageSize = pkgGetI32(trailer + 4 * PKG_DIR_SECOND_IMAGE_ENTRY);
+    if (!problems.empty())
+        return false;
+    if (sum > PKG_MAX_OFFSET)
+        problems.push_back("the element sizes add up to " + std::to_string(sum) +
+                           ", at or over 2^31");
+    if (static_cast<uint64_t>(sum) + PKG_TRAILER_SIZE != pkg.fileSize) {
+        problems.push_back("the element sizes add up to " + std::to_string(sum) +
+                           " bytes, but the file holds " +
+                           std::to_string(pkg.fileSize - PKG_TRAILER_SIZE) +
+                           " bytes before the directory");
+        return false;
+    }
+    if (pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
+        problems.push_back("the global info is " + std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) +
+                           " bytes, not " + std::to_string(PKG_GLOBAL_INFO_SIZE));
+        return false;
+    }
+    unsigned char info[PKG_GLOBAL_INFO_SIZE];
+    in.seekg(pkg.offset(PKG_ELEM_GLOBAL_INFO));
+    in.read(reinterpret_cast<char *>(info), sizeof info);
+    pkg.recordCount = pkgGetI32(info + PKG_GI_COUNT_OFFSET);
+    pkg.strict = pkgGetI32(info + PKG_GI_STRICT_OFFSET);
+
+    const int32_t tableSize = pkg.sizes[PKG_ELEM_COMMANDS];
+    const int32_t present = tableSize / PKG_RECORD_SIZE;
+    if (pkg.recordCount < 0)
+        problems.push_back("the record count is negative (" + std::to_string(pkg.recordCount) + ")");
+    else if (pkg.recordCount > present)
+        problems.push_back("the record count is " + std::to_string(pkg.recordCount) +
+                           ", but the command table holds " + std::to_string(present));
+    if (present == 0)
+        problems.push_back("the command table holds no record");
+    std::vector<unsigned char> table(static_cast<size_t>(tableSize));
+    in.seekg(pkg.offset(PKG_ELEM_COMMANDS));
+    in.read(reinterpret_cast<char *>(table.data()), tableSize);
+    const int32_t shown = std::min(std::max(pkg.recordCount, 0), present);
+    for (int32_t i = 0; i < shown; i++)
+        pkg.records.push_back(decodeRecord(table.data() + i * PKG_RECORD_SIZE, problems, i + 1));
+    return problems.empty();
+}
+
+} // namespace pkgtool

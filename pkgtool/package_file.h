@@ -1,0 +1,52 @@
+// pkgtool's view of a package file: parsing, codes and names.
+#ifndef PKGTOOL_PACKAGE_FILE_H
+#define PKGTOOL_PACKAGE_FILE_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../common/pkglayout.h"
+
+namespace pkgtool {
+
+struct Record {
+    int32_t distribution = 0;
+    int32_t release = 0;
+    int32_t architecture = 0;
+    std::string command;
+    std::string arguments;
+    int32_t mode = 0;
+};
+
+struct Package {
+    uint64_t fileSize = 0;
+    int32_t sizes[PKG_ELEMENT_COUNT] = {};
+    int32_t firstImageSize = 0;
+    int32_t secondImageSize = 0;
+    int32_t recordCount = 0;
+    int32_t strict = 0;
+    std::vector<Record> records; // the records present, at most recordCount
+    int64_t offset(int index) const;
+    bool isImagePair() const;
+};
+
+// Reads and checks the container of a package file.  Result: true, or false
+// with every problem found in problems (one line each).
+bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems);
+
+// Codes from names ("redhat", "x86-64", ...) or numbers; nullopt if unknown.
+std::optional<int32_t> distributionCode(const std::string &text);
+std::optional<int32_t> architectureCode(const std::string &text);
+std::string distributionName(int32_t code);
+std::string architectureName(int32_t code);
+
+// Encodes one record into its 400 bytes.
+void encodeRecord(const Record &record, unsigned char *out);
+// Checks a record as the launcher needs it.  Result: empty, or the problem.
+std::string checkRecord(const Record &record);
+
+} // namespace pkgtool
+
+#endif

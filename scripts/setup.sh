@@ -1,0 +1,28 @@
+#!/bin/sh
+# Installs what the build, the demo and the tests need on a Debian machine
+# (run as root; apt-get is only called when something is missing), then
+# configures and builds into build/.
+#   scripts/setup.sh            build/, the shipped static launcher
+#   BUILD_DIR=x CMAKE_ARGS=..   another build folder or options
+set -eu
+cd "$(dirname "$0")/.."
+
+packages="cmake g++ make musl-tools minizip libgtest-dev python3 zip unzip
+  python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev dos2unix
+  util-linux iproute2 procps binutils file"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "setup: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq $missing >/dev/null
+fi
+
+build=${BUILD_DIR:-build}
+# shellcheck disable=SC2086
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j"$(nproc)"

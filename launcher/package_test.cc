@@ -1,0 +1,219 @@
+#include "launcher/installer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "os/osspecific.h"
+#include "tests/test_util.h"
+
+namespace {
+
+std::string bytes(size_t n, char seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return s;
+}
+
+// Writes a package of the given elements, optionally followed by alignment
+// bytes and a fake signature.  Returns the file's path.
+std::string writePackage(const TempDir &dir, const std::vector<std::string> &elements,
+                         int32_t firstImage = 0, int32_t secondImage = 0,
+                         const std::string &afterMarker = "")
+{
+    std::string data;
+    unsigned char directory[PKG_DIR_SIZE] = {};
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
+        data += elements[i];
+        pkgPutI32(directory + 4 * i, static_cast<int32_t>(elements[i].size()));
+    }
+    pkgPutI32(directory + 4 * PKG_DIR_FIRST_IMAGE_ENTRY, firstImage);
+    pkgPutI32(directory + 4 * PKG_DIR_SECOND_IMAGE_ENTRY, secondImage);
+    data.append(reinterpret_cast<char *>(directory), PKG_DIR_SIZE);
+    data += static_cast<char>(PKG_END_MARKER);
+    data += afterMarker;
+    writeFile(dir / "pkg", data);
+    return dir / "pkg";
+}
+
+struct Opened {
+    int fd = -1;
+    int32_t directory[PKG_DIR_ENTRIES] = {};
+    ~Opened()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+class PackageReader : public ::testing::Test {
+protected:
+    void SetUp() override { whichImg = -1; }
+    void TearDown() override { whichImg = -1; }
+    TempDir dir;
+};
+
+} // namespace
+
+TEST_F(PackageReader, LocatesDirectoryAndReadsElements)
+{
+    std::vector<std::string> e = {bytes(1000, 'L'), bytes(300, 'U'), std::string(8, '\1'),
+                                  bytes(800, 'C'), bytes(5000, 'I')};
+    std::string pkg = writePackage(dir, e);
+    Opened o;
+    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    ASSERT_GE(o.fd, 0);
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        EXPECT_EQ(static_cast<int32_t>(e[i].size()), o.directory[i]);
+    EXPECT_EQ(1300, seekToPkgElement(2, o.directory, o.fd));
+    EXPECT_EQ(0, seekToPkgElement(0, o.directory, o.fd));
+    EXPECT_EQ(-1, seekToPkgElement(5, o.directory, o.fd));
+
+    // Capacity: one byte short reads nothing, exact fits.
+    std::vector<char> buf(800, 'z');
+    EXPECT_EQ(-1, extractPkgElement(3, o.directory, o.fd, buf.data(), 799));
+    EXPECT_EQ(std::string(800, 'z'), std::string(buf.begin(), buf.end()));
+    EXPECT_EQ(800, extractPkgElement(3, o.directory, o.fd, buf.data(), 800));
+    EXPECT_EQ(e[3], std::string(buf.begin(), buf.end()));
+
+    ASSERT_EQ(0, changeDir(dir.path().c_str()));
+    EXPECT_EQ(0, extractPkgElementFile(4, "image.zip", o.directory, o.fd));
+    chmod("image.zip", 0600);
+    EXPECT_EQ(e[4], readFile(dir / "image.zip"));
+    ASSERT_EQ(0, changeDir("/"));
+}
+
+TEST_F(PackageReader, CopiesInChunksAtTheBoundaries)
+{
+    for (size_t size : {size_t(0), size_t(1), size_t(ELEMENT_COPY_CHUNK - 1),
+                        size_t(ELEMENT_COPY_CHUNK), size_t(ELEMENT_COPY_CHUNK + 1),
+                        size_t(3 * ELEMENT_COPY_CHUNK + 17)}) {
+        SCOPED_TRACE(size);
+        std::vector<std::string> e = {bytes(64, 'L'), bytes(size, 'U'), std::string(8, '\0'),
+                                      bytes(400, 'C'), bytes(10, 'I')};
+        std::string pkg = writePackage(dir, e);
+        Opened o;
+        o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+        ASSERT_GE(o.fd, 0);
+        std::string out = dir / "unzip";
+        ASSERT_EQ(0, extractPkgElementFile(1, out.c_str(), o.directory, o.fd));
+        chmod(out.c_str(), 0600);
+        EXPECT_EQ(e[1], readFile(out));
+        unlink(out.c_str());
+    }
+}
+
+TEST_F(PackageReader, ShortOrUnwritableCopiesFail)
+{
+    std::vector<std::string> e = {bytes(64, 'L'), bytes(10, 'U'), std::string(8, '\0'),
+                                  bytes(400, 'C'), bytes(10, 'I')};
+    std::string pkg = writePackage(dir, e);
+    Opened o;
+    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    ASSERT_GE(o.fd, 0);
+    // A directory whose size points past the end of the file: a short read.
+    o.directory[4] = 10 * ELEMENT_COPY_CHUNK;
+    EXPECT_EQ(-1, extractPkgElementFile(4, (dir / "img").c_str(), o.directory, o.fd));
+    std::vector<char> buf(ELEMENT_COPY_CHUNK * 10);
+    EXPECT_EQ(-1, extractPkgElement(4, o.directory, o.fd, buf.data(), buf.size()));
+    EXPECT_EQ(-1, extractPkgElementFile(1, (dir / "missing/x").c_str(), o.directory, o.fd));
+}
+
+TEST_F(PackageReader, ImagePairSecondArchiveStartsAfterTheFirst)
+{
+    std::vector<std::string> e = {bytes(100, 'L'), bytes(50, 'U'), std::string(8, '\0'),
+                                  bytes(400, 'C'), bytes(700, 'A') + bytes(300, 'B')};
+    std::string pkg = writePackage(dir, e, 700, 300);
+    Opened o;
+    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    ASSERT_GE(o.fd, 0);
+    EXPECT_EQ(700, o.directory[PKG_DIR_FIRST_IMAGE_ENTRY]);
+    EXPECT_EQ(300, o.directory[PKG_DIR_SECOND_IMAGE_ENTRY]);
+    EXPECT_EQ(558, seekToPkgElement(4, o.directory, o.fd));
+    whichImg = 0;
+    EXPECT_EQ(558, seekToPkgElement(4, o.directory, o.fd));
+    whichImg = 1;
+    EXPECT_EQ(558 + 700, seekToPkgElement(4, o.directory, o.fd));
+    o.directory[4] = 300;
+    std::string out = dir / "second";
+    ASSERT_EQ(0, extractPkgElementFile(4, out.c_str(), o.directory, o.fd));
+    chmod(out.c_str(), 0600);
+    EXPECT_EQ(e[4].substr(700), readFile(out));
+}
+
+TEST_F(PackageReader, SignatureAlignmentIsSkipped)
+{
+    std::vector<std::string> e = {bytes(100, 'L'), bytes(50, 'U'), std::string(8, '\0'),
+                                  bytes(400, 'C'), bytes(90, 'I')};
+    const std::string signature(32, 'S');
+    {
+        // End marker at position 4 of the last eight bytes before the
+        // signature: three alignment bytes.
+        std::string pkg = writePackage(dir, e, 0, 0, std::string(3, '\0') + signature);
+        Opened o;
+        o.fd = locatePkgDirectoryWithSignature(pkg.c_str(), 32, o.directory);
+        ASSERT_GE(o.fd, 0);
+        EXPECT_EQ(90, o.directory[4]);
+    }
+    {
+        std::string pkg = writePackage(dir, e, 0, 0, signature);
+        Opened o;
+        o.fd = locatePkgDirectoryWithSignature(pkg.c_str(), 32, o.directory);
+        ASSERT_GE(o.fd, 0);
+        EXPECT_EQ(100, o.directory[0]);
+    }
+}
+
+TEST_F(PackageReader, ReportsWhatIsWrong)
+{
+    auto locate = [&](const std::string &path) {
+        Opened o;
+        testing::internal::CaptureStderr();
+        o.fd = locatePkgDirectoryWithSignature(path.c_str(), 0, o.directory);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_LT(o.fd, 0);
+        return err;
+    };
+    writeFile(dir / "short", std::string(548, '\xff'));
+    EXPECT_EQ("Failed seeking to package directory\n", locate(dir / "short"));
+
+    // A negative size, or sizes that add up to 2^31 or more.
+    std::vector<std::string> e = {bytes(100, 'L'), bytes(50, 'U'), std::string(8, '\0'),
+                                  bytes(400, 'C'), bytes(90, 'I')};
+    std::string pkg = writePackage(dir, e);
+    std::string data = readFile(pkg);
+    size_t dirAt = data.size() - PKG_TRAILER_SIZE;
+    std::string bad = data;
+    pkgPutI32(reinterpret_cast<unsigned char *>(&bad[dirAt + 4]), -1);
+    writeFile(dir / "negative", bad);
+    EXPECT_EQ("Invalid package directory\n", locate(dir / "negative"));
+    bad = data;
+    pkgPutI32(reinterpret_cast<unsigned char *>(&bad[dirAt + 16]), 0x7FFFFFFF - 557);
+    writeFile(dir / "huge", bad);
+    EXPECT_EQ("Invalid package directory\n", locate(dir / "huge"));
+    bad = data;
+    pkgPutI32(reinterpret_cast<unsigned char *>(&bad[dirAt + 16]), 0x7FFFFFFF - 558);
+    writeFile(dir / "largest", bad);
+    Opened o;
+    o.fd = locatePkgDirectoryWithSignature((dir / "largest").c_str(), 0, o.directory);
+    EXPECT_GE(o.fd, 0);
+}
+
+TEST_F(PackageReader, OpensItsOwnFileWhenArgv0IsNoPath)
+{
+    // A launcher started through PATH has an argv0 that names nothing here;
+    // the running executable is found all the same.
+    ASSERT_EQ(0, changeDir(dir.path().c_str()));
+    Opened o;
+    testing::internal::CaptureStderr();
+    o.fd = locatePkgDirectoryWithSignature("no-such-launcher-name", 0, o.directory);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(0, changeDir("/"));
+    // The test binary is no package: what matters is that it was opened and
+    // its tail read, not that a package was found.
+    EXPECT_EQ(std::string::npos, err.find("Failed opening file"));
+}

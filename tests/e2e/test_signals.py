@@ -1,0 +1,111 @@
+"""Interrupts: outside the windows a signal removes the work directory and
+ends the run with status 1; inside them (the unzip utility or the tool
+running) it is only recorded.  Slow and failing unzip utilities made here
+open the unzip window wide enough to hit."""
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+from e2e_util import (MINIUNZIP, E2ETest, build_package, tool_args, tool_value,
+                      write_script)
+
+
+class Interrupts(E2ETest):
+    def setUp(self):
+        super().setUp()
+        self.started = self.path("unzip-started")
+        slow = write_script(self.path("slow-unzip"),
+                            '#!/bin/sh\ntouch "%s"\nsleep 1\nexec %s "$@"\n'
+                            % (self.started, MINIUNZIP))
+        failing = write_script(self.path("failing-unzip"),
+                               '#!/bin/sh\ntouch "%s"\nsleep 1\nexit 1\n' % self.started)
+        self.slow_pkg = build_package(self.path("slow"), self.image, unzip=slow)
+        self.failing_pkg = build_package(self.path("failing"), self.image, unzip=failing)
+
+    def finish(self, proc):
+        out, err = proc.communicate(timeout=60)
+        return proc.returncode, out, err
+
+    def test_sigterm_while_unpacking_that_succeeds(self):
+        p = self.start_pkg(["-v"], pkg=self.slow_pkg)
+        self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
+        p.send_signal(signal.SIGTERM)
+        code, out, err = self.finish(p)
+        self.assertEqual(0, code, err)
+        self.assertEqual(["-v"], tool_args(out))
+        self.assertNoWorkDir()
+
+    def test_sigterm_while_unpacking_that_fails(self):
+        p = self.start_pkg(["-v"], pkg=self.failing_pkg)
+        self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
+        p.send_signal(signal.SIGTERM)
+        code, out, err = self.finish(p)
+        self.assertEqual(1, code)
+        self.assertNotIn("Failed executing", err)
+        self.assertNoWorkDir()
+
+    def test_failing_unzip_without_signal(self):
+        p = self.start_pkg(["-v"], pkg=self.failing_pkg)
+        code, out, err = self.finish(p)
+        self.assertEqual(1, code)
+        self.assertEqual("\nFailed executing <./miniunz -o image.zip > /dev/null>\n", err)
+        self.assertNoWorkDir()
+
+    def test_terminal_interrupt_reaches_the_unzip_utility(self):
+        # ^C goes to the whole process group: the launcher ignores it while it
+        # waits, the utility dies, and the run fails as an unpacking failure.
+        p = self.start_pkg(["-v"], pkg=self.failing_pkg)
+        self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
+        os.killpg(p.pid, signal.SIGINT)
+        code, out, err = self.finish(p)
+        self.assertEqual(1, code)
+        self.assertIn("Failed executing <./miniunz -o image.zip > /dev/null>", err)
+        self.assertNoWorkDir()
+
+    def test_signals_while_the_tool_runs(self):
+        mark = self.path("tool-started")
+        p = self.start_pkg(["-v"], env={"TOOL_SLEEP": "1", "TOOL_MARK": mark, "TOOL_EXIT": "4"})
+        self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
+        p.send_signal(signal.SIGTERM)  # recorded only: the tool's status counts
+        code, out, err = self.finish(p)
+        self.assertEqual(4, code, err)
+        self.assertNoWorkDir()
+        os.unlink(mark)
+        p = self.start_pkg(["-v"], env={"TOOL_SLEEP": "5", "TOOL_MARK": mark})
+        self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
+        os.killpg(p.pid, signal.SIGINT)  # ^C ends the tool: 128 + 2
+        code, out, err = self.finish(p)
+        self.assertEqual(130, code, err)
+        self.assertNoWorkDir()
+
+    def test_signal_outside_a_window_cleans_up(self):
+        # The error shell waits for its input: a SIGTERM there is outside the
+        # windows and removes the work directory at once.  SIGQUIT and SIGINT
+        # are ignored while the shell runs, as the C library's system() does.
+        mark = self.path("tool-ran")
+        for name, expected in (("SIGTERM", 1), ("SIGQUIT", 3), ("SIGINT", 3)):
+            with self.subTest(signal=name):
+                if os.path.exists(mark):
+                    os.unlink(mark)
+                p = self.start_pkg(["-v"], stdin=subprocess.PIPE,
+                                   env={"TOOL_EXIT": "3", "ZORVAN_PORTABLE_ERR_SH": "",
+                                        "TOOL_MARK": mark})
+                self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
+                time.sleep(0.3)  # the launcher reaches the shell
+                p.send_signal(getattr(signal, name))
+                time.sleep(0.2)
+                if expected == 1:
+                    self.assertNoWorkDir()
+                else:
+                    self.assertEqual(1, len(self.work_dirs()))
+                    p.stdin.write("exit\n")
+                    p.stdin.flush()
+                code, out, err = self.finish(p)
+                self.assertEqual(expected, code, err)
+                self.assertNoWorkDir()
+
+
+if __name__ == "__main__":
+    unittest.main()

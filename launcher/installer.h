@@ -53,6 +53,20 @@ int extractPkgElement(int index, const int32_t *directory, int fd, void *buffer,
 /* Copies element index into a new file at path.  Result: 0, or -1. */
 int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd);
 
+/* ---- Platform check and image pair ------------------------------------- */
+
+/* Chooses the record to run: the first record whose distribution, release
+ * and architecture equal the host's; on a mismatch warns, then refuses
+ * (strict) or waits 5 s and takes the first record.  The host's values are
+ * left in host.  Result: the record, or NULL on a refusal (messages shown). */
+const unsigned char *platformCheck(int32_t recordCount, int32_t strict,
+                                   const unsigned char *table, uint32_t tableSize,
+                                   struct PfmInfo *host);
+/* Chooses the archive of an image pair for the host's architecture (sets
+ * whichImg and size[4]).  Result: 0 (also: no pair), -1 refused (message
+ * shown). */
+int selectImage(int32_t *directory);
+
 /* ---- Command line and extract folder ------------------------------------ */
 
 /* Writes text as one double-quoted shell word, with a backslash before
@@ -100,5 +114,11 @@ int makeWorkDir(const char *base, uint32_t n);
 __attribute__((noreturn)) void failureEnding(int status);
 /* cleanup, exit 0. */
 __attribute__((noreturn)) void successEnding(void);
+
+/* ---- Front end ------------------------------------------------------------ */
+
+/* Runs "./disk1/launchpad.sh" of the current directory, then pauses 2 s.
+ * Result: raw status of system(); -1 when there is no script (message shown). */
+int startGUI(void);
 
 #endif

@@ -115,8 +115,13 @@ int main(int argc, char **argv)
         failureEnding(1);
     }
 
-    // 9. Command record: the first record of the table.
-    const unsigned char *record = table;
+    // 9. Command record, by the platform check in every mode.
+    PfmInfo host;
+    const unsigned char *record =
+        platformCheck(recordCount, pkgGetI32(globalInfo + PKG_GI_STRICT_OFFSET), table,
+                      tableSize, &host);
+    if (record == NULL)
+        failureEnding(1);
     const char *command = (const char *)record + PKG_REC_COMMAND_OFFSET;
     const char *args = (const char *)record + PKG_REC_ARGS_OFFSET;
     int32_t mode = pkgGetI32(record + PKG_REC_MODE_OFFSET);
@@ -141,8 +146,9 @@ int main(int argc, char **argv)
     if (makeWorkDir(tmp, (uint32_t)getPid()) != 0)
         failureEnding(1);
 
-    // 12. Image: element 4 whole.
-    if (extractPkgElementFile(PKG_ELEM_IMAGE, "image.zip", directory, fd) < 0) {
+    // 12. Image: of an image pair, the archive for this host.
+    if (selectImage(directory) != 0 ||
+        extractPkgElementFile(PKG_ELEM_IMAGE, "image.zip", directory, fd) < 0) {
         fputs("Failed extracting portable image\n", stderr);
         failureEnding(1);
     }

@@ -88,4 +88,55 @@ void sleepSec(unsigned int seconds);
 /* Size of a code signature behind the package; 0 on Linux. */
 int getSignatureSize(const char *path);
 
+/* ---- Host identification ------------------------------------------------ */
+
+/* Platform information record: the same codes, order and widths as the
+ * first three fields of a command record. */
+typedef struct PfmInfo {
+    int32_t distribution; /* 2 SuSE, 3 Red Hat, 4 Novell Linux Desktop; 0 unknown */
+    int32_t release;      /* major release; -1 unknown */
+    int32_t architecture; /* 1 x86, 2 x86-64, 3 PPC; 0 unknown */
+} PfmInfo;
+
+/* Identifies the host from "uname -i" and the release file under /etc.
+ * Result: NULL when all three fields were determined, else a message; an
+ * unknown-architecture message is a heap text that stays valid until the
+ * next call (which releases it); callers never free it. */
+const char *getPfmInfo(PfmInfo *info);
+/* The same with the command and the release files given (for tests). */
+const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *redhatRelease,
+                           const char *suseRelease);
+
+/* ---- Further services: output folder, latest file, media, editor ------- */
+
+/* Lists "/tmp/embed/docs" into "/trell/oemCheck" and looks for "oem" in it.
+ * Result: 0 OEM installation; 1 not OEM, or the check could not complete. */
+int checkForOEM(void);
+/* Support-log folder, by checkForOEM on every call; ends in a separator.
+ * Result: "/var/log/OEM_Support/" or "/var/log/ZORVAN_Support/", constant. */
+const char *getDefaultOutputDir(void);
+/* Newest non-directory entry (st_mtime > 0) whose name ends in suffix; the
+ * directory text is joined to names unchanged, so it ends in FILE_SEPARATOR.
+ * Result: directory + name in a heap block the caller frees, or NULL. */
+char *findLatestFile(const char *directory, const char *suffix);
+/* Reads up to 32 bytes of path into buffer (33 bytes), cut at a blank or tab.
+ * Result: 1 when a byte was read, else 0 with the buffer left as it was. */
+int readDevice(char *buffer, const char *path);
+/* "mount %s /mnt/key >/dev/null 2>&1"; mountPoint (9 bytes) gets "/mnt/key".
+ * Result: 0 mounted, 1 failed (after a message; mountPoint left as it was). */
+int mountRemovableMedia(const char *device, char *mountPoint);
+/* "umount %s", only when mountPoint is exactly "/mnt/key".
+ * Result: raw status of system(); -1 when nothing was run. */
+int unmountRemovableMedia(const char *device, const char *mountPoint);
+/* "vi %s", waiting until the editor ends.
+ * Result: raw status of system(); -1 when the line does not fit (nothing run). */
+int launchTextEditor(const char *file);
+
+/* ---- Result upload over FTP ------------------------------------------- */
+
+/* Uploads the file under its own name into the support service's upload
+ * folder, through a libcurl loaded at run time.  Messages go to stderr.
+ * Result: 0 when the upload completed, -1 on any failure. */
+int ftpFile(const char *path);
+
 #endif

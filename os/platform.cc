@@ -1,0 +1,128 @@
+// Host identification: processor architecture from "uname -i", distribution
+// and major release from the distribution's release file.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "osspecific.h"
+
+enum { PFM_BUFFER_SIZE = 2048, PFM_MESSAGE_SIZE = 128 };
+
+static const char unknownArchFormat[] = "Unknown processor architecture (%.*s)";
+
+// The last unknown-architecture message, released by the next call.
+static char *heapMessage;
+
+// Runs the command with its output in a file of our own under /tmp (a fixed
+// name there could be a planted link, or shared by two runs) and reads it.
+// Result: NULL with the output in buf (n bytes), or the failure's message.
+static const char *readCommandOutput(const char *command, char *buf, int *n)
+{
+    char tmpName[] = "/tmp/trell_unameXXXXXX";
+    int tmpFd = mkstemp(tmpName);
+    if (tmpFd < 0)
+        return "Failed executing uname.";
+    close(tmpFd);
+    char line[OS_SHELL_CMD_SIZE];
+    int len = snprintf(line, sizeof line, "%s>%s 2>%s", command, tmpName, DEV_NULL);
+    if (len < 0 || (size_t)len >= sizeof line || system(line) != 0) {
+        remove(tmpName);
+        return "Failed executing uname.";
+    }
+    int fd = fd_open(tmpName);
+    if (fd <= 0) {
+        if (fd == 0)
+            fd_close(fd);
+        remove(tmpName);
+        return "Failed opening uname output.";
+    }
+    *n = fd_read(fd, buf, PFM_BUFFER_SIZE);
+    fd_close(fd);
+    remove(tmpName);
+    return *n > 0 ? NULL : "Failed reading uname output.";
+}
+
+// Classifies the first token of the command's output.  Result: NULL, or the
+// unknown-architecture message.
+static const char *classifyArchitecture(PfmInfo *info, char *buf, int n)
+{
+    // The token ends before the first byte that, as a signed char, is at
+    // most a blank; at most 2,047 bytes are kept.
+    int end = 0;
+    int limit = n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1;
+    while (end < limit && (signed char)buf[end] > ' ')
+        end++;
+    buf[end] = '\0';
+    if (strcmp(buf, "i386") == 0) {
+        info->architecture = 1;
+    } else if (strcmp(buf, "x86_64") == 0 || strcmp(buf, "X86_64") == 0) {
+        info->architecture = 2;
+    } else if (strstr(buf, "ppc") != NULL) {
+        info->architecture = 3;
+    } else {
+        // A long token is cut to what the message buffer holds.
+        char message[PFM_MESSAGE_SIZE];
+        int room = (int)(sizeof message - (sizeof unknownArchFormat - 4)); // 94
+        snprintf(message, sizeof message, unknownArchFormat, end < room ? end : room, buf);
+        heapMessage = strdup(message);
+        return heapMessage != NULL ? heapMessage : "Unknown processor architecture";
+    }
+    return NULL;
+}
+
+const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *redhatRelease,
+                           const char *suseRelease)
+{
+    static char buf[PFM_BUFFER_SIZE];
+    free(heapMessage);
+    heapMessage = NULL;
+    info->architecture = 0;
+    info->distribution = 0;
+    info->release = -1;
+
+    int n = 0;
+    const char *pending = readCommandOutput(unameCommand, buf, &n);
+    if (pending == NULL)
+        pending = classifyArchitecture(info, buf, n);
+
+    const char *releaseFile;
+    if (fileExists(redhatRelease)) {
+        info->distribution = 3;
+        releaseFile = redhatRelease;
+    } else if (fileExists(suseRelease)) {
+        info->distribution = 2;
+        releaseFile = suseRelease;
+    } else {
+        return "Unknown distribution.";
+    }
+    int fd = fd_open(releaseFile);
+    if (fd <= 0) {
+        if (fd == 0)
+            fd_close(fd);
+        return "Failed opening release file.";
+    }
+    n = fd_read(fd, buf, PFM_BUFFER_SIZE);
+    fd_close(fd);
+    if (n <= 0)
+        return "Failed reading release file.";
+    buf[n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1] = '\0';
+
+    if (info->distribution == 2 && strncmp(buf, "Novell", 6) == 0)
+        info->distribution = 4;
+    const char *token = info->distribution == 3 ? "release " : "VERSION = ";
+    char *at = strstr(buf, token);
+    if (at == NULL)
+        return "Failed locating release token.";
+    char *number = at + strlen(token);
+    char *blank = strchr(number, ' ');
+    if (blank != NULL)
+        *blank = '\0';
+    info->release = (int32_t)strtol(number, NULL, 10);
+    return pending;
+}
+
+const char *getPfmInfo(PfmInfo *info)
+{
+    return getPfmInfoFrom(info, "uname -i", "/etc/redhat-release", "/etc/SuSE-release");
+}

@@ -182,8 +182,14 @@ int main(int argc, char **argv)
     int status = system(cmd);
     ignoreInterrupt = 0;
     if (status != 0) {
-        if (!interrupted)
+        if (!interrupted) {
             fprintf(stderr, "\nFailed executing <%s>\n", cmd);
+            // The most common cause, and one the user can act on.
+            if (isNoExecDir("."))
+                fprintf(stderr, "%s is mounted noexec: programs cannot run there; "
+                                "mount it with exec, or extract with --extract FOLDER "
+                                "on another file system\n", tmp);
+        }
         failureEnding(1);
     }
 

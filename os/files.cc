@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "osspecific.h"
@@ -97,4 +98,10 @@ int makePrivateDir(const char *path)
         return -1;
     }
     return 0;
+}
+
+int isNoExecDir(const char *path)
+{
+    struct statvfs st;
+    return statvfs(path, &st) == 0 && (st.f_flag & ST_NOEXEC) ? 1 : 0;
 }

@@ -73,6 +73,9 @@ int changeDir(const char *path);
  * existing name (a directory, a file or a dangling link).
  * Result: 0 created, 1 the name is taken, -1 any other failure. */
 int makePrivateDir(const char *path);
+/* 1 when path lies on a file system mounted noexec, else 0 (also when
+ * this cannot be told). */
+int isNoExecDir(const char *path);
 /* Removes a tree without a shell, with async-signal-safe calls only
  * (fork, execve of rm, waitpid), so that a signal handler may use it.
  * No result; the caller checks the effect. */

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "osspecific.h"
+#include "shell.h"
 
 enum { PFM_BUFFER_SIZE = 2048, PFM_MESSAGE_SIZE = 128 };
 
@@ -25,15 +26,13 @@ static const char *readCommandOutput(const char *command, char *buf, int *n)
         return "Failed executing uname.";
     close(tmpFd);
     char line[OS_SHELL_CMD_SIZE];
-    int len = snprintf(line, sizeof line, "%s>%s 2>%s", command, tmpName, DEV_NULL);
-    if (len < 0 || (size_t)len >= sizeof line || system(line) != 0) {
+    if (osRunFormatted(line, sizeof line, "%s>%s 2>%s", command, tmpName, DEV_NULL) != 0) {
         remove(tmpName);
         return "Failed executing uname.";
     }
+    // Descriptor 0 is a good one when standard input was closed.
     int fd = fd_open(tmpName);
-    if (fd <= 0) {
-        if (fd == 0)
-            fd_close(fd);
+    if (fd < 0) {
         remove(tmpName);
         return "Failed opening uname output.";
     }
@@ -97,11 +96,8 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
         return "Unknown distribution.";
     }
     int fd = fd_open(releaseFile);
-    if (fd <= 0) {
-        if (fd == 0)
-            fd_close(fd);
+    if (fd < 0)
         return "Failed opening release file.";
-    }
     n = fd_read(fd, buf, PFM_BUFFER_SIZE);
     fd_close(fd);
     if (n <= 0)

@@ -9,22 +9,20 @@
 #include <unistd.h>
 
 #include "osspecific.h"
+#include "shell.h"
 
 const char *const EXE_EXT = "";
 const char *const DEV_NULL = "/dev/null";
 
-// Composes a command from fmt into a 512-byte buffer and runs it.
-// Result: the raw status of system(), or -1 when the command does not fit.
-__attribute__((format(printf, 1, 2))) static int runFormatted(const char *fmt, ...)
+int osRunFormatted(char *buffer, size_t size, const char *fmt, ...)
 {
-    char cmd[OS_SHELL_CMD_SIZE];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(cmd, sizeof cmd, fmt, ap);
+    int n = vsnprintf(buffer, size, fmt, ap);
     va_end(ap);
-    if (n < 0 || (size_t)n >= sizeof cmd)
+    if (n < 0 || (size_t)n >= size)
         return -1;
-    return system(cmd);
+    return system(buffer);
 }
 
 int executeProcess(const char *command)
@@ -41,27 +39,32 @@ int executeProcess(const char *command)
 
 int copyTree(const char *source, const char *target)
 {
-    return runFormatted("cp -r %s %s", source, target) == 0 ? 1 : 0;
+    char cmd[OS_SHELL_CMD_SIZE];
+    return osRunFormatted(cmd, sizeof cmd, "cp -r %s %s", source, target) == 0 ? 1 : 0;
 }
 
 int copyFile(const char *source, const char *target)
 {
-    return runFormatted("cp %s %s", source, target) == 0 ? 1 : 0;
+    char cmd[OS_SHELL_CMD_SIZE];
+    return osRunFormatted(cmd, sizeof cmd, "cp %s %s", source, target) == 0 ? 1 : 0;
 }
 
 void deleteTree(const char *path)
 {
-    runFormatted("rm -rf %s", path);
+    char cmd[OS_SHELL_CMD_SIZE];
+    osRunFormatted(cmd, sizeof cmd, "rm -rf %s", path);
 }
 
 int makeDir(const char *path)
 {
-    return runFormatted("mkdir -p %s", path) == 0 ? 1 : 0;
+    char cmd[OS_SHELL_CMD_SIZE];
+    return osRunFormatted(cmd, sizeof cmd, "mkdir -p %s", path) == 0 ? 1 : 0;
 }
 
 int calldos2unix(const char *path)
 {
-    return runFormatted("dos2unix %s", path) == 0 ? 1 : 0;
+    char cmd[OS_SHELL_CMD_SIZE];
+    return osRunFormatted(cmd, sizeof cmd, "dos2unix %s", path) == 0 ? 1 : 0;
 }
 
 void deleteTreeSignalSafe(const char *path)

@@ -222,6 +222,17 @@ class BadPackages(E2ETest):
         self.assertEqual(["-v"], tool_args(r.stdout))
 
 
+class OwnFileNotFound(E2ETest):
+    def test_no_name_and_no_proc(self):
+        # Neither argv[0] nor /proc/self/exe leads to the launcher's file.
+        start = ("import os, sys; os.execv(sys.argv[1], ['trell-no-such-name', '-v'])")
+        r = self.run_pkg(["/usr/bin/python3", "-c", start, self.pkg][1:], pkg="/usr/bin/python3",
+                         isolated=True, setup="mount -t tmpfs none /proc")
+        self.assertEqual(1, r.returncode)
+        self.assertEqual("Failed opening file trell-no-such-name\n", r.stderr)
+        self.assertNoWorkDir()
+
+
 class ErrorShell(E2ETest):
     def test_shell_runs_in_work_directory_before_cleanup(self):
         r = self.run_pkg(["-v"], env={"TOOL_EXIT": "3", "ZORVAN_PORTABLE_ERR_SH": ""},

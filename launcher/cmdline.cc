@@ -42,22 +42,19 @@ int shellQuote(char *out, size_t size, const char *text)
     return 0;
 }
 
-int formExtractFolder(char *out, size_t size, const char *folder, const char *cwd)
+int absoluteFolder(char *out, size_t size, const char *folder, const char *cwd)
 {
-    char path[CMD_BUFFER_SIZE];
     int n;
     if (isAbsolutePath(folder)) {
-        n = snprintf(path, sizeof path, "%s", folder);
+        n = snprintf(out, size, "%s", folder);
     } else {
         if (cwd[0] == '\0')
             return -1;
         char separator = cwd[0] == '/' ? '/' : '\\';
         // The root's own slash is followed by a second one: "//out".
-        n = snprintf(path, sizeof path, "%s%c%s", cwd, separator, folder);
+        n = snprintf(out, size, "%s%c%s", cwd, separator, folder);
     }
-    if (n < 0 || (size_t)n >= sizeof path)
-        return -1;
-    return shellQuote(out, size, path);
+    return n < 0 || (size_t)n >= size ? -1 : 0;
 }
 
 // Does argv[i] take the next argument as its value?

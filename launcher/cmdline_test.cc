@@ -98,6 +98,19 @@ TEST(ShellQuote, OneWordNeverCode)
     EXPECT_STREQ("\"\"", out);
 }
 
+namespace {
+
+// The extract folder as the launcher forms it: absolute, then quoted.
+int formExtractFolder(char *out, size_t size, const char *folder, const char *cwd)
+{
+    char path[EXTRACT_FOLDER_SIZE];
+    if (absoluteFolder(path, sizeof path, folder, cwd) != 0)
+        return -1;
+    return shellQuote(out, size, path);
+}
+
+} // namespace
+
 TEST(ExtractFolder, AbsoluteRelativeAndRoot)
 {
     char out[EXTRACT_FOLDER_SIZE];
@@ -119,6 +132,13 @@ TEST(ExtractFolder, AbsoluteRelativeAndRoot)
     EXPECT_EQ(-1, formExtractFolder(out, sizeof out, ("/" + std::string(259, 'a')).c_str(), "/"));
     EXPECT_EQ(-1, formExtractFolder(out, sizeof out, ("/" + std::string(257, 'a') + "$").c_str(),
                                     "/"));
+    // The absolute path's own bounds: size-1 characters fit.
+    char path[8];
+    EXPECT_EQ(0, absoluteFolder(path, sizeof path, "b", "/aaaa"));
+    EXPECT_STREQ("/aaaa/b", path);
+    EXPECT_EQ(-1, absoluteFolder(path, sizeof path, "bc", "/aaaa"));
+    EXPECT_EQ(0, absoluteFolder(path, sizeof path, "/abcdef", ""));
+    EXPECT_EQ(-1, absoluteFolder(path, sizeof path, "/abcdefg", ""));
 }
 
 TEST(Timestamp, DmtfForm)

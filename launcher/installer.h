@@ -73,10 +73,10 @@ int selectImage(int32_t *directory);
  * $ ` " and \ so that nothing inside is ever code.
  * Result: 0, or -1 when it does not fit size bytes (NUL included). */
 int shellQuote(char *out, size_t size, const char *text);
-/* extractFolder form of folder: quoted absolute path, cwd joined in front of
- * a relative folder.  Result: 0, or -1 when cwd is unknown (empty) or the
- * result does not fit size. */
-int formExtractFolder(char *out, size_t size, const char *folder, const char *cwd);
+/* The folder as an absolute path: cwd and a separator in front of a
+ * relative one, nothing normalised.  Result: 0, or -1 when cwd is unknown
+ * (empty) or the path does not fit size. */
+int absoluteFolder(char *out, size_t size, const char *folder, const char *cwd);
 
 enum {
     CMDLINE_OK = 0,

@@ -17,6 +17,9 @@ static const char banner[] =
     "  run with your arguments, and removed when it ends.\n"
     "==============================================================\n";
 
+// The extract folder as an absolute path, unquoted.
+static char extractPath[EXTRACT_FOLDER_SIZE];
+
 // Creates the extract folder when it is missing and fills extractFolder.
 // Result: 0, -1 when the folder cannot be created (the caller returns -1),
 // -2 for a folder that cannot be named in a command (failure ending).
@@ -39,7 +42,8 @@ static int prepareExtractFolder(const char *folder)
     extract = 1;
     char cwd[EXTRACT_FOLDER_SIZE - 2];
     getCurrentDir(cwd, sizeof cwd);
-    if (formExtractFolder(extractFolder, sizeof extractFolder, folder, cwd) != 0) {
+    if (absoluteFolder(extractPath, sizeof extractPath, folder, cwd) != 0 ||
+        shellQuote(extractFolder, sizeof extractFolder, extractPath) != 0) {
         fprintf(stderr, "Failed naming the extract folder %s: the path must be absolute "
                         "or the current directory known, and at most %d characters\n",
                 folder, EXTRACT_FOLDER_SIZE - 3);
@@ -181,11 +185,18 @@ int main(int argc, char **argv)
     ignoreInterrupt = 1;
     int status = system(cmd);
     ignoreInterrupt = 0;
-    if (status != 0) {
+    // The unzip utility reports success also when it ran out of space: a
+    // full file system afterwards means the image was not unpacked whole.
+    const char *target = extract ? extractPath : ".";
+    int full = status == 0 && isFileSystemFull(target);
+    if (status != 0 || full) {
         if (!interrupted) {
             fprintf(stderr, "\nFailed executing <%s>\n", cmd);
-            // The most common cause, and one the user can act on.
-            if (isNoExecDir("."))
+            // The most common causes, and ones the user can act on.
+            if (full)
+                fprintf(stderr, "No space left on the file system of %s: the image was not "
+                                "unpacked whole\n", extract ? extractPath : tmp);
+            else if (isNoExecDir("."))
                 fprintf(stderr, "%s is mounted noexec: programs cannot run there; "
                                 "mount it with exec, or extract with --extract FOLDER "
                                 "on another file system\n", tmp);

@@ -31,9 +31,11 @@ static int openOwnFile(const char *argv0)
     return -1;
 }
 
-// Sizes must be non-negative and every element offset, the image pair's
-// second archive included, below 2^31.  Result: 0 valid, -1 not.
-static int checkDirectory(const int32_t *directory)
+// Sizes must be non-negative, every element offset below 2^31 (the image
+// pair's second archive included), and the elements must fill the file up
+// to the directory at position directoryAt: a truncated or padded file
+// is refused before anything is read from it.  Result: 0 valid, -1 not.
+static int checkDirectory(const int32_t *directory, off_t directoryAt)
 {
     long long sum = 0;
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
@@ -41,7 +43,7 @@ static int checkDirectory(const int32_t *directory)
             return -1;
         sum += directory[i];
     }
-    if (sum > PKG_MAX_OFFSET)
+    if (sum > PKG_MAX_OFFSET || sum != (long long)directoryAt)
         return -1;
     if (directory[PKG_DIR_FIRST_IMAGE_ENTRY] < 0 || directory[PKG_DIR_SECOND_IMAGE_ENTRY] < 0)
         return -1;
@@ -80,8 +82,9 @@ int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
     int fd = openOwnFile(argv0);
     if (fd < 0)
         return -1;
+    off_t directoryAt = -1;
     if (s + PKG_TRAILER_SIZE > PKG_MAX_OFFSET ||
-        fd_seek(fd, (int32_t)-(s + PKG_TRAILER_SIZE), SEEK_END) < 0) {
+        (directoryAt = fd_seek(fd, (int32_t)-(s + PKG_TRAILER_SIZE), SEEK_END)) < 0) {
         fputs("Failed seeking to package directory\n", stderr);
         fd_close(fd);
         return -1;
@@ -91,7 +94,7 @@ int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
         fd_close(fd);
         return -1;
     }
-    if (checkDirectory(directory) != 0) {
+    if (checkDirectory(directory, directoryAt) != 0) {
         fputs("Invalid package directory\n", stderr);
         fd_close(fd);
         return -1;

@@ -1,6 +1,7 @@
 #include "launcher/installer.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -191,16 +192,47 @@ TEST_F(PackageReader, ReportsWhatIsWrong)
     pkgPutI32(reinterpret_cast<unsigned char *>(&bad[dirAt + 4]), -1);
     writeFile(dir / "negative", bad);
     EXPECT_EQ("Invalid package directory\n", locate(dir / "negative"));
-    bad = data;
-    pkgPutI32(reinterpret_cast<unsigned char *>(&bad[dirAt + 16]), 0x7FFFFFFF - 557);
-    writeFile(dir / "huge", bad);
-    EXPECT_EQ("Invalid package directory\n", locate(dir / "huge"));
-    bad = data;
-    pkgPutI32(reinterpret_cast<unsigned char *>(&bad[dirAt + 16]), 0x7FFFFFFF - 558);
-    writeFile(dir / "largest", bad);
-    Opened o;
-    o.fd = locatePkgDirectoryWithSignature((dir / "largest").c_str(), 0, o.directory);
-    EXPECT_GE(o.fd, 0);
+    // Sizes that do not fill the file up to the directory: a truncated or
+    // padded package.
+    writeFile(dir / "truncated", data.substr(0, 300) + data.substr(dirAt));
+    EXPECT_EQ("Invalid package directory\n", locate(dir / "truncated"));
+    writeFile(dir / "padded", data.substr(0, dirAt) + "x" + data.substr(dirAt));
+    EXPECT_EQ("Invalid package directory\n", locate(dir / "padded"));
+
+    // The largest package whose offsets stay below 2^31, and one byte more
+    // (sparse files).
+    for (long long length : {0x7FFFFFFFLL, 0x7FFFFFFFLL + 1 + PKG_TRAILER_SIZE}) {
+        SCOPED_TRACE(length);
+        std::string big = dir / "big";
+        unlink(big.c_str());
+        long long sum = length - PKG_TRAILER_SIZE;
+        std::string trailer(PKG_TRAILER_SIZE, '\0');
+        auto *t = reinterpret_cast<unsigned char *>(&trailer[0]);
+        pkgPutI32(t, 100);
+        pkgPutI32(t + 4, 50);
+        pkgPutI32(t + 8, 8);
+        pkgPutI32(t + 12, 400);
+        pkgPutI32(t + 16, static_cast<int32_t>(std::min(sum - 558, 0x7FFFFFFFLL)));
+        t[PKG_DIR_SIZE] = PKG_END_MARKER;
+        int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(0, ftruncate(fd, sum));
+        ASSERT_EQ(sum, lseek(fd, 0, SEEK_END));
+        ASSERT_EQ(PKG_TRAILER_SIZE, write(fd, trailer.data(), trailer.size()));
+        close(fd);
+        Opened o;
+        testing::internal::CaptureStderr();
+        o.fd = locatePkgDirectoryWithSignature(big.c_str(), 0, o.directory);
+        std::string err = testing::internal::GetCapturedStderr();
+        if (length == 0x7FFFFFFFLL) {
+            EXPECT_GE(o.fd, 0) << err;
+            EXPECT_EQ(558, seekToPkgElement(4, o.directory, o.fd));
+            EXPECT_EQ(sum - 558, o.directory[4]);
+        } else {
+            EXPECT_LT(o.fd, 0);
+        }
+        unlink(big.c_str());
+    }
 }
 
 TEST_F(PackageReader, OpensItsOwnFileWhenArgv0IsNoPath)

@@ -105,3 +105,13 @@ int isNoExecDir(const char *path)
     struct statvfs st;
     return statvfs(path, &st) == 0 && (st.f_flag & ST_NOEXEC) ? 1 : 0;
 }
+
+int isFileSystemFull(const char *path)
+{
+    struct statvfs st;
+    if (statvfs(path, &st) != 0)
+        return 0;
+    // Root may also use the blocks reserved for it.
+    fsblkcnt_t blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
+    return blocks == 0 || (st.f_files != 0 && st.f_favail == 0) ? 1 : 0;
+}

@@ -76,6 +76,9 @@ int makePrivateDir(const char *path);
 /* 1 when path lies on a file system mounted noexec, else 0 (also when
  * this cannot be told). */
 int isNoExecDir(const char *path);
+/* 1 when the file system of path has no free block or inode left for this
+ * process, else 0 (also when this cannot be told). */
+int isFileSystemFull(const char *path);
 /* Removes a tree without a shell, with async-signal-safe calls only
  * (fork, execve of rm, waitpid), so that a signal handler may use it.
  * No result; the caller checks the effect. */

@@ -1,10 +1,8 @@
 #include "os/osspecific.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <set>
 #include <string>
 
 #include "tests/test_util.h"
@@ -115,21 +113,29 @@ TEST_F(Identification, CommandFailures)
 
 TEST_F(Identification, LeavesNoTemporaryFiles)
 {
-    auto listing = [] {
-        std::set<std::string> names;
-        DIR *d = opendir("/tmp");
-        while (struct dirent *e = readdir(d))
-            if (strncmp(e->d_name, "trell_uname", 11) == 0)
-                names.insert(e->d_name);
-        closedir(d);
-        return names;
-    };
-    auto before = listing();
-    identify("x86_64\n", kRedHat5);
-    identify("", kRedHat5);
-    info = {};
-    getPfmInfoFrom(&info, "false", "/nonexistent", "/nonexistent");
-    EXPECT_EQ(before, listing());
+    // The command learns the name of the file its output goes to, so that
+    // the test can look for exactly that file (other runs use /tmp too).
+    writeFile(dir / "redhat-release", kRedHat5);
+    std::string rh = dir / "redhat-release";
+    std::string rec = dir / "name";
+    const char *r = getPfmInfoFrom(&info, "readlink /proc/self/fd/1", rh.c_str(), "/none");
+    std::string message = msg(r);
+    ASSERT_EQ(0u, message.find("Unknown processor architecture (/tmp/trell_uname")) << message;
+    std::string name = message.substr(32, message.size() - 33);
+    EXPECT_NE(0, access(name.c_str(), F_OK)) << name;
+
+    // fd 3 keeps the output file while readlink's own output goes elsewhere.
+    for (const char *tail : {"; :", "; false"}) {
+        SCOPED_TRACE(tail);
+        std::string cmd = "{ exec 3>&1; readlink /proc/self/fd/3 >'" + rec + "'" + tail + "; }";
+        r = getPfmInfoFrom(&info, cmd.c_str(), rh.c_str(), "/none");
+        EXPECT_EQ(tail[2] == 'f' ? "Failed executing uname." : "Failed reading uname output.",
+                  msg(r));
+        name = readFile(rec);
+        ASSERT_EQ(0u, name.find("/tmp/trell_uname")) << name;
+        name.pop_back(); // the line end
+        EXPECT_NE(0, access(name.c_str(), F_OK)) << name;
+    }
 }
 
 TEST_F(Identification, ReleaseFiles)

@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include "osspecific.h"
+#include "platform_parse.h"
 #include "shell.h"
 
-enum { PFM_BUFFER_SIZE = 2048, PFM_MESSAGE_SIZE = 128 };
+enum { PFM_MESSAGE_SIZE = 128 };
 
 static const char unknownArchFormat[] = "Unknown processor architecture (%.*s)";
 
@@ -42,9 +43,7 @@ static const char *readCommandOutput(const char *command, char *buf, int *n)
     return *n > 0 ? NULL : "Failed reading uname output.";
 }
 
-// Classifies the first token of the command's output.  Result: NULL, or the
-// unknown-architecture message.
-static const char *classifyArchitecture(PfmInfo *info, char *buf, int n)
+const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
 {
     // The token ends before the first byte that, as a signed char, is at
     // most a blank; at most 2,047 bytes are kept.
@@ -83,7 +82,7 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
     int n = 0;
     const char *pending = readCommandOutput(unameCommand, buf, &n);
     if (pending == NULL)
-        pending = classifyArchitecture(info, buf, n);
+        pending = pfmClassifyArchitecture(info, buf, n);
 
     const char *releaseFile;
     if (fileExists(redhatRelease)) {
@@ -102,20 +101,24 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
     fd_close(fd);
     if (n <= 0)
         return "Failed reading release file.";
-    buf[n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1] = '\0';
+    return pfmParseRelease(info, buf, n) == 0 ? pending : "Failed locating release token.";
+}
 
+int pfmParseRelease(PfmInfo *info, char *buf, int n)
+{
+    buf[n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1] = '\0';
     if (info->distribution == 2 && strncmp(buf, "Novell", 6) == 0)
         info->distribution = 4;
     const char *token = info->distribution == 3 ? "release " : "VERSION = ";
     char *at = strstr(buf, token);
     if (at == NULL)
-        return "Failed locating release token.";
+        return -1;
     char *number = at + strlen(token);
     char *blank = strchr(number, ' ');
     if (blank != NULL)
         *blank = '\0';
     info->release = (int32_t)strtol(number, NULL, 10);
-    return pending;
+    return 0;
 }
 
 const char *getPfmInfo(PfmInfo *info)

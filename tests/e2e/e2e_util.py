@@ -191,12 +191,12 @@ class E2ETest(unittest.TestCase):
     def assertNoWorkDir(self):
         self.assertEqual([], self.work_dirs())
 
-    def wait_for(self, predicate, timeout=20):
+    def wait_for(self, predicate, timeout=20, interval=0.02):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             if predicate():
                 return True
-            time.sleep(0.02)
+            time.sleep(interval)
         return False
 
     def assertWorkDirGone(self, output):

@@ -84,6 +84,16 @@ def read_trailer(path):
     return data, directory
 
 
+def split_elements(path):
+    """The five elements of a package, and its directory."""
+    data, d = read_trailer(path)
+    out, pos = [], 0
+    for i in range(5):
+        out.append(data[pos:pos + d[i]])
+        pos += d[i]
+    return out, d
+
+
 def assemble(path, elements, first=0, second=0, directory=None):
     """Writes a package from raw elements (for packages pkgtool refuses)."""
     d = directory or [0] * 137

@@ -3,7 +3,6 @@ signals at random moments of many runs.  No work directory may survive."""
 import os
 import random
 import signal
-import subprocess
 import time
 import unittest
 

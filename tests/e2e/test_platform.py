@@ -9,7 +9,7 @@ import time
 import unittest
 
 from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, read_trailer,
-                      tool_args, tool_value, write_script)
+                      split_elements, tool_args, write_script)
 
 WARNING = ("WARNING! This package doesn't appear to match your system.\n"
            "         It is likely that it will not properly execute.\n"
@@ -195,11 +195,7 @@ class ImagePair(FakeHost):
                 self.assertNoWorkDir()
 
     def test_sizes_that_form_no_pair(self):
-        data, d = read_trailer(self.pair)
-        elements, pos = [], 0
-        for i in range(5):
-            elements.append(data[pos:pos + d[i]])
-            pos += d[i]
+        elements, d = split_elements(self.pair)
         first, second = d[70], d[136]
         for name, f, s in (("nofirst", 0, second), ("nosecond", first, 0),
                            ("badsum", first, second - 1)):

@@ -8,8 +8,7 @@ import subprocess
 import time
 import unittest
 
-from e2e_util import (MINIUNZIP, E2ETest, build_package, tool_args, tool_value,
-                      write_script)
+from e2e_util import MINIUNZIP, E2ETest, build_package, tool_args, write_script
 
 
 class Interrupts(E2ETest):

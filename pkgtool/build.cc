@@ -1,6 +1,9 @@
 // pkgtool build: writes a package from its parts, all or nothing.
 #include "build.h"
 
+#include "verify.h"
+#include "zipimage.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +42,48 @@ static bool isZip(const std::vector<unsigned char> &d)
            ((d[2] == 3 && d[3] == 4) || (d[2] == 5 && d[3] == 6));
 }
 
-std::string buildPackage(const BuildSpec &spec)
+// Reads one image: a zip as it is, or a folder zipped.  The result must be
+// a zip the unzip utility unpacks whole.
+static bool loadImage(const std::string &path, std::vector<unsigned char> &zip,
+                      std::vector<ZipEntry> &entries, std::string &error)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        error = "cannot read the image " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        DosTime stamp;
+        if (!imageTimeStamp(stamp, error) || !zipFolder(path, stamp, zip, error))
+            return false;
+        if (zip.size() > static_cast<size_t>(PKG_MAX_OFFSET)) {
+            error = "the zipped image of " + path + " is " + std::to_string(zip.size()) +
+                    " bytes, at or over 2^31";
+            return false;
+        }
+    } else if (!S_ISREG(st.st_mode)) {
+        error = "the image " + path + " is neither a zip file nor a folder";
+        return false;
+    } else {
+        if (!readFile(path, "image", zip, error))
+            return false;
+        if (!isZip(zip)) {
+            error = "the image " + path + " is not a zip archive";
+            return false;
+        }
+    }
+    std::vector<std::string> problems;
+    checkZip(zip, entries, problems);
+    if (!problems.empty()) {
+        error = "the image " + path + ": " + problems[0];
+        if (problems.size() > 1)
+            error += " (and " + std::to_string(problems.size() - 1) + " more problems)";
+        return false;
+    }
+    return true;
+}
+
+std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnings)
 {
     if (spec.records.empty())
         return "at least one --record is needed";
@@ -58,12 +102,15 @@ std::string buildPackage(const BuildSpec &spec)
         !readFile(spec.unzip, "unzip utility", unzip, error))
         return error;
     for (size_t i = 0; i < spec.images.size(); i++) {
-        if (!readFile(spec.images[i], "image", images[i], error))
+        std::vector<ZipEntry> entries;
+        if (!loadImage(spec.images[i], images[i], entries, error))
             return error;
-        if (!isZip(images[i]))
-            return "the image " + spec.images[i] + " is not a zip archive";
-        if (images[i].empty())
-            return "the image " + spec.images[i] + " is empty";
+        for (size_t r = 0; r < spec.records.size(); r++) {
+            const std::string warning = commandWarning(spec.records[r], entries);
+            if (!warning.empty())
+                warnings.push_back("record " + std::to_string(r + 1) + ": " + warning +
+                                   (spec.images.size() > 1 ? " (" + spec.images[i] + ")" : ""));
+        }
     }
 
     std::vector<unsigned char> table(spec.records.size() * PKG_RECORD_SIZE);

@@ -14,12 +14,15 @@ struct BuildSpec {
     std::string unzip;
     bool strict = false;
     std::vector<Record> records;
-    std::vector<std::string> images; // one zip, or two (x86, x86-64) for a pair
+    // One image, or two (x86, x86-64) for a pair; each a zip archive, or a
+    // folder that is zipped (reproducibly) on the way.
+    std::vector<std::string> images;
 };
 
 // Writes the package.  Result: empty on success, else the problem; the
-// output file is then untouched.
-std::string buildPackage(const BuildSpec &spec);
+// output file is then untouched.  warnings receives what may keep the
+// package from running as meant (a command not found in the image, ...).
+std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnings);
 
 } // namespace pkgtool
 

@@ -9,16 +9,22 @@
 #include <vector>
 
 #include "build.h"
+#include "json.h"
 #include "package_file.h"
+#include "verify.h"
+#include "zipimage.h"
 
 using namespace pkgtool;
 
 static const char usage[] =
     "Usage:\n"
     "  pkgtool build -o PACKAGE --record DIST RELEASE ARCH MODE COMMAND ARGS [--record ...]\n"
-    "                (--image ZIP | --image-pair X86_ZIP X86_64_ZIP)\n"
+    "                (--image IMAGE | --image-pair X86_IMAGE X86_64_IMAGE)\n"
     "                [--strict] [--stub LAUNCHER] [--unzip UNZIP]\n"
-    "  pkgtool info PACKAGE\n"
+    "  pkgtool info PACKAGE [--json]\n"
+    "  pkgtool verify PACKAGE\n"
+    "  pkgtool list PACKAGE [--arch ARCH]\n"
+    "  pkgtool unpack PACKAGE FOLDER [--arch ARCH]\n"
     "  pkgtool --help\n"
     "\n"
     "build writes a package: the launcher stub, the unzip utility, the global info,\n"
@@ -33,17 +39,39 @@ static const char usage[] =
     "                    2: they are dropped\n"
     "      COMMAND       the tool inside the image, beginning with \"./\" (at most 127 bytes)\n"
     "      ARGS          the tool's default arguments, possibly \"\" (at most 255 bytes)\n"
-    "  --image ZIP       the image, a zip archive\n"
-    "  --image-pair X86_ZIP X86_64_ZIP\n"
-    "                    two images; the launcher unpacks the one that fits the host\n"
+    "  --image IMAGE     the image: a zip archive, or a folder that pkgtool zips\n"
+    "  --image-pair X86_IMAGE X86_64_IMAGE\n"
+    "                    two images (zips or folders); the launcher unpacks the one\n"
+    "                    that fits the host\n"
     "  --strict          refuse to run on a host that no record matches\n"
     "  --stub LAUNCHER   the launcher executable (default: launcher beside pkgtool)\n"
     "  --unzip UNZIP     the unzip utility (default: miniunzip on PATH)\n"
+    "  A folder is zipped with its files and folders sorted by name, every entry\n"
+    "  dated SOURCE_DATE_EPOCH (seconds since 1970, UTC; unset: 1980-01-01 00:00),\n"
+    "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
+    "  extra fields: the same inputs give the same package, byte for byte.\n"
+    "  Symbolic links and special files in the folder are refused; entry names\n"
+    "  may be at most 255 bytes.  A warning (the build still succeeds) names a\n"
+    "  record whose command is not a file of the image, or lies below a folder of\n"
+    "  it: the launcher makes only the image's top-level entries executable.\n"
     "\n"
     "info prints the package directory, each element's offset and size, the global\n"
     "info and the command records, or what makes the file no valid package.\n"
+    "  --json            the same as one JSON object on standard output\n"
     "\n"
-    "Exit status: 0 on success, 1 on a bad package or failed build, 2 on bad usage.\n";
+    "verify checks all a launcher relies on: the end marker and the sizes against\n"
+    "the file's length, the global info and record count, each record, the image\n"
+    "sizes of a pair, every image entry's name, method and CRC, and that the\n"
+    "launcher and unzip utility are executables.  It prints each problem on a line\n"
+    "of its own, warnings too, and \"PACKAGE: OK\" when there is no problem.\n"
+    "\n"
+    "list prints the image's entries (size and name), without running anything.\n"
+    "unpack writes the image's files into FOLDER (made if missing), never outside\n"
+    "it and without running anything.  For an image pair, --arch (x86 or x86-64)\n"
+    "chooses the archive; list shows both without it.\n"
+    "\n"
+    "Exit status: 0 on success, 1 on a bad package, a failed build or unpacking,\n"
+    "2 on bad usage.\n";
 
 static int usageError(const std::string &message)
 {
@@ -156,19 +184,28 @@ static int commandBuild(int argc, char **argv)
             return 1;
         }
     }
-    std::string error = buildPackage(spec);
+    std::vector<std::string> warnings;
+    std::string error = buildPackage(spec, warnings);
     if (!error.empty()) {
         std::fprintf(stderr, "pkgtool: %s\n", error.c_str());
         return 1;
     }
+    for (const auto &w : warnings)
+        std::fprintf(stderr, "pkgtool: warning: %s\n", w.c_str());
     return 0;
 }
 
-static int commandInfo(const std::string &path)
+static int commandInfo(const std::string &path, bool json)
 {
     Package pkg;
     std::vector<std::string> problems;
     bool ok = readPackage(path, pkg, problems);
+    if (json) {
+        std::fputs(packageJson(path, pkg, problems).c_str(), stdout);
+        for (const auto &p : problems)
+            std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
+        return ok ? 0 : 1;
+    }
     if (pkg.fileSize >= PKG_TRAILER_SIZE && (ok || pkg.sizes[0] != 0 || pkg.sizes[4] != 0)) {
         static const char *const names[PKG_ELEMENT_COUNT] = {"launcher", "unzip utility",
                                                              "global info", "command table",
@@ -200,6 +237,133 @@ static int commandInfo(const std::string &path)
     return ok ? 0 : 1;
 }
 
+static int commandVerify(const std::string &path)
+{
+    const Verification v = verifyPackage(path);
+    for (const auto &p : v.problems)
+        std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
+    for (const auto &w : v.warnings)
+        std::fprintf(stderr, "pkgtool: %s: warning: %s\n", path.c_str(), w.c_str());
+    if (!v.problems.empty())
+        return 1;
+    std::printf("%s: OK\n", path.c_str());
+    return 0;
+}
+
+// The image archives a list or unpack works on: all, or the one of a pair
+// for the architecture given (a single image serves every architecture).
+static bool chooseImages(const std::string &path, const std::string &arch, Package &pkg,
+                         std::vector<ImagePart> &parts, int &status)
+{
+    std::vector<std::string> problems;
+    readPackage(path, pkg, problems);
+    if (!pkg.located) {
+        for (const auto &p : problems)
+            std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
+        status = 1;
+        return false;
+    }
+    parts = imageParts(pkg);
+    if (arch.empty() || parts.size() == 1)
+        return true;
+    auto code = architectureCode(arch);
+    if (!code) {
+        status = usageError("unknown architecture '" + arch + "'");
+        return false;
+    }
+    for (const ImagePart &part : parts) {
+        if (part.architecture == *code) {
+            parts = {part};
+            return true;
+        }
+    }
+    std::fprintf(stderr, "pkgtool: %s: the image pair holds no image for %s\n", path.c_str(),
+                 architectureName(*code).c_str());
+    status = 1;
+    return false;
+}
+
+static bool loadPart(const std::string &path, const ImagePart &part,
+                     std::vector<unsigned char> &zip)
+{
+    std::string error;
+    if (readPackageBytes(path, part.offset, part.size, zip, error))
+        return true;
+    std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), error.c_str());
+    return false;
+}
+
+static int commandList(const std::string &path, const std::string &arch)
+{
+    Package pkg;
+    std::vector<ImagePart> parts;
+    int status = 0;
+    if (!chooseImages(path, arch, pkg, parts, status))
+        return status;
+    for (size_t i = 0; i < parts.size(); i++) {
+        std::vector<unsigned char> zip;
+        std::vector<ZipEntry> entries;
+        std::string error;
+        if (!loadPart(path, parts[i], zip))
+            return 1;
+        if (!listZip(zip, entries, error)) {
+            std::fprintf(stderr, "pkgtool: %s: %s: %s\n", path.c_str(), parts[i].label.c_str(),
+                         error.c_str());
+            return 1;
+        }
+        std::printf("%s%s: %zu entries\n", i > 0 ? "\n" : "", parts[i].label.c_str(),
+                    entries.size());
+        for (const ZipEntry &e : entries)
+            std::printf("%12llu  %s\n", static_cast<unsigned long long>(e.size),
+                        printableName(e.name).c_str());
+    }
+    return 0;
+}
+
+static int commandUnpack(const std::string &path, const std::string &folder,
+                         const std::string &arch)
+{
+    Package pkg;
+    std::vector<ImagePart> parts;
+    int status = 0;
+    if (!chooseImages(path, arch, pkg, parts, status))
+        return status;
+    if (parts.size() > 1)
+        return usageError("unpack: " + path +
+                          " holds an image pair: give --arch x86 or --arch x86-64");
+    std::vector<unsigned char> zip;
+    std::string error;
+    if (!loadPart(path, parts[0], zip))
+        return 1;
+    if (!unpackZip(zip, folder, error)) {
+        std::fprintf(stderr, "pkgtool: %s: %s: %s\n", path.c_str(), parts[0].label.c_str(),
+                     error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Splits a command's arguments into positional ones and the value of
+// --arch / the --json flag.
+static bool parseArgs(int argc, char **argv, std::vector<std::string> &positional,
+                      std::string *arch, bool *json, std::string &error)
+{
+    for (int i = 0; i < argc; i++) {
+        const std::string a = argv[i];
+        if (arch != nullptr && a == "--arch" && i + 1 < argc) {
+            *arch = argv[++i];
+        } else if (json != nullptr && a == "--json") {
+            *json = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            error = "unexpected or incomplete option '" + a + "'";
+            return false;
+        } else {
+            positional.push_back(a);
+        }
+    }
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2)
@@ -211,10 +375,36 @@ int main(int argc, char **argv)
     }
     if (command == "build")
         return commandBuild(argc - 2, argv + 2);
+    std::vector<std::string> args;
+    std::string arch, error;
+    bool json = false;
     if (command == "info") {
-        if (argc != 3)
+        if (!parseArgs(argc - 2, argv + 2, args, nullptr, &json, error))
+            return usageError("info: " + error);
+        if (args.size() != 1)
             return usageError("info takes one package");
-        return commandInfo(argv[2]);
+        return commandInfo(args[0], json);
+    }
+    if (command == "verify") {
+        if (!parseArgs(argc - 2, argv + 2, args, nullptr, nullptr, error))
+            return usageError("verify: " + error);
+        if (args.size() != 1)
+            return usageError("verify takes one package");
+        return commandVerify(args[0]);
+    }
+    if (command == "list") {
+        if (!parseArgs(argc - 2, argv + 2, args, &arch, nullptr, error))
+            return usageError("list: " + error);
+        if (args.size() != 1)
+            return usageError("list takes one package");
+        return commandList(args[0], arch);
+    }
+    if (command == "unpack") {
+        if (!parseArgs(argc - 2, argv + 2, args, &arch, nullptr, error))
+            return usageError("unpack: " + error);
+        if (args.size() != 2)
+            return usageError("unpack takes a package and a folder");
+        return commandUnpack(args[0], args[1], arch);
     }
     return usageError("unknown command '" + command + "'");
 }

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace pkgtool {
 
@@ -132,7 +135,8 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
             problems.push_back("record " + std::to_string(number) + ": " + what +
                                " is not NUL-terminated within " + std::to_string(size) +
                                " bytes");
-            return std::string(s, size);
+            // What fits before the last byte; the fault is reported once, above.
+            return std::string(s, size - 1);
         }
         return std::string(s, static_cast<const char *>(end) - s);
     };
@@ -143,6 +147,11 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
 
 bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems)
 {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        problems.push_back("cannot open " + path + ": it is a folder, not a package");
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         problems.push_back("cannot open " + path + ": " + std::strerror(errno));
@@ -174,8 +183,9 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
         pkg.sizes[i] = pkgGetI32(trailer + 4 * i);
         if (pkg.sizes[i] < 0)
-            problems.push_back("element " + std::to_string(i) + " has a negative size " +
-                               std::to_string(pkg.sizes[i]));
+            problems.push_back("element " + std::to_string(i) + "'s size " +
+                               std::to_string(static_cast<uint32_t>(pkg.sizes[i])) +
+                               " is at or over 2^31");
         sum += pkg.sizes[i];
     }
     pkg.firstImageSize = pkgGetI32(trailer + 4 * PKG_DIR_FIRST_IMAGE_ENTRY);
@@ -192,6 +202,7 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
                            " bytes before the directory");
         return false;
     }
+    pkg.located = sum <= PKG_MAX_OFFSET;
     if (pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
         problems.push_back("the global info is " + std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) +
                            " bytes, not " + std::to_string(PKG_GLOBAL_INFO_SIZE));
@@ -200,6 +211,10 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     unsigned char info[PKG_GLOBAL_INFO_SIZE];
     in.seekg(pkg.offset(PKG_ELEM_GLOBAL_INFO));
     in.read(reinterpret_cast<char *>(info), sizeof info);
+    if (!in) {
+        problems.push_back("cannot read the global info");
+        return false;
+    }
     pkg.recordCount = pkgGetI32(info + PKG_GI_COUNT_OFFSET);
     pkg.strict = pkgGetI32(info + PKG_GI_STRICT_OFFSET);
 
@@ -215,10 +230,43 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     std::vector<unsigned char> table(static_cast<size_t>(tableSize));
     in.seekg(pkg.offset(PKG_ELEM_COMMANDS));
     in.read(reinterpret_cast<char *>(table.data()), tableSize);
+    if (!in) {
+        problems.push_back("cannot read the command table");
+        return false;
+    }
     const int32_t shown = std::min(std::max(pkg.recordCount, 0), present);
     for (int32_t i = 0; i < shown; i++)
         pkg.records.push_back(decodeRecord(table.data() + i * PKG_RECORD_SIZE, problems, i + 1));
     return problems.empty();
+}
+
+std::vector<ImagePart> imageParts(const Package &pkg)
+{
+    const int64_t start = pkg.offset(PKG_ELEM_IMAGE);
+    if (!pkg.isImagePair())
+        return {ImagePart{"image", 0, start, pkg.sizes[PKG_ELEM_IMAGE]}};
+    return {ImagePart{"x86 image", PKG_ARCH_X86, start, pkg.firstImageSize},
+            ImagePart{"x86-64 image", PKG_ARCH_X86_64, start + pkg.firstImageSize,
+                      pkg.secondImageSize}};
+}
+
+bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,
+                      std::vector<unsigned char> &data, std::string &error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    data.resize(static_cast<size_t>(std::max(size, 0)));
+    in.seekg(offset);
+    in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!in) {
+        error = "cannot read " + std::to_string(data.size()) + " bytes at offset " +
+                std::to_string(offset) + " of " + path;
+        return false;
+    }
+    return true;
 }
 
 } // namespace pkgtool

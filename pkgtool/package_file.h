@@ -28,6 +28,9 @@ struct Package {
     int32_t recordCount = 0;
     int32_t strict = 0;
     std::vector<Record> records; // the records present, at most recordCount
+    // The directory's sizes are sound and add up to the file's length, so
+    // every element can be found (even when other problems were reported).
+    bool located = false;
     int64_t offset(int index) const;
     bool isImagePair() const;
 };
@@ -35,6 +38,21 @@ struct Package {
 // Reads and checks the container of a package file.  Result: true, or false
 // with every problem found in problems (one line each).
 bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems);
+
+// One archive of element 4: the whole element, or one half of an image pair.
+struct ImagePart {
+    std::string label;         // "image", "x86 image" or "x86-64 image"
+    int32_t architecture = 0;  // the architecture code a pair's archive serves, 0 for one image
+    int64_t offset = 0;        // from the start of the package file
+    int32_t size = 0;
+};
+// The archives of a located package's element 4.
+std::vector<ImagePart> imageParts(const Package &pkg);
+
+// Reads size bytes at offset of the package file.  Result: true, or false
+// with the problem in error.
+bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,
+                      std::vector<unsigned char> &data, std::string &error);
 
 // Codes from names ("redhat", "x86-64", ...) or numbers; nullopt if unknown.
 std::optional<int32_t> distributionCode(const std::string &text);

@@ -164,11 +164,12 @@ class BadPackages(E2ETest):
                             "Failed extracting global info\n")
         self.expect_failure(assemble(self.path("gi2"), [e[0], e[1], e[2] + b"1234", e[3], e[4]]),
                             "Failed extracting global info\n")
-        # A table that claims more than the file holds.
+        # A table that claims more than the file holds: the sizes no longer
+        # fill the file up to its directory.
         d = read_trailer(self.pkg)[1]
         d[3] = 100000
         self.expect_failure(assemble(self.path("ct"), e, directory=d),
-                            "Failed extracting command\n")
+                            "Invalid package directory\n")
         # More records announced than present, or no record at all.
         import struct
         many = struct.pack("<ii", 2, 0)
@@ -204,7 +205,9 @@ class OwnFileNotFound(E2ETest):
         r = self.run_pkg(["/usr/bin/python3", "-c", start, self.pkg][1:], pkg="/usr/bin/python3",
                          isolated=True, setup="mount -t tmpfs none /proc")
         self.assertEqual(1, r.returncode)
-        self.assertEqual("Failed opening file trell-no-such-name\n", r.stderr)
+        # (A sanitized build may warn first that it cannot find itself.)
+        self.assertTrue(r.stderr.endswith("\nFailed opening file trell-no-such-name\n") or
+                        r.stderr == "Failed opening file trell-no-such-name\n", r.stderr)
         self.assertNoWorkDir()
 
 

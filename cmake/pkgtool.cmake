@@ -1,0 +1,19 @@
+# pkgtool's build settings: the zip library it writes and reads images with.
+# Only pkgtool links it; the launcher carries no zip code (it runs the unzip
+# utility of its package).
+
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+  pkg_check_modules(LIBZIP QUIET IMPORTED_TARGET libzip>=1.6)
+endif()
+if(LIBZIP_FOUND)
+  target_link_libraries(pkgtool PRIVATE PkgConfig::LIBZIP)
+else()
+  find_path(LIBZIP_INCLUDE_DIR zip.h)
+  find_library(LIBZIP_LIBRARY zip)
+  if(NOT LIBZIP_INCLUDE_DIR OR NOT LIBZIP_LIBRARY)
+    message(FATAL_ERROR "pkgtool needs libzip (Debian: apt-get install libzip-dev)")
+  endif()
+  target_include_directories(pkgtool PRIVATE ${LIBZIP_INCLUDE_DIR})
+  target_link_libraries(pkgtool PRIVATE ${LIBZIP_LIBRARY})
+endif()

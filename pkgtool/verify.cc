@@ -1,0 +1,117 @@
+#include "verify.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace pkgtool {
+
+std::string commandWarning(const Record &record, const std::vector<ZipEntry> &entries)
+{
+    // The command is the start of a shell line: its first word is the file.
+    const std::string word = record.command.substr(0, record.command.find_first_of(" \t"));
+    std::string name;
+    size_t start = 0;
+    while (start <= word.size()) {
+        size_t slash = word.find('/', start);
+        if (slash == std::string::npos)
+            slash = word.size();
+        const std::string part = word.substr(start, slash - start);
+        if (part == "..")
+            return "command '" + printableName(word) + "' leaves the image";
+        if (!part.empty() && part != ".")
+            name += (name.empty() ? "" : "/") + part;
+        start = slash + 1;
+    }
+    const std::string shown = printableName(word);
+    if (name.empty())
+        return "command '" + shown + "' names no file";
+    for (const ZipEntry &e : entries) {
+        if (e.name == name + "/")
+            return "command '" + shown + "' names a folder of the image, not a file";
+    }
+    for (const ZipEntry &e : entries) {
+        if (e.name != name)
+            continue;
+        const size_t slash = name.rfind('/');
+        if (slash == std::string::npos)
+            return "";
+        return "command '" + shown + "' lies below the folder '" +
+               printableName(name.substr(0, slash + 1)) +
+               "': the launcher makes only the image's top-level entries executable "
+               "(chmod 777 *) and the unzip utility sets no modes";
+    }
+    return "command '" + shown + "' names no file in the image";
+}
+
+static bool startsWith(const std::vector<unsigned char> &data, const char *magic)
+{
+    const size_t n = std::strlen(magic);
+    return data.size() >= n && std::memcmp(data.data(), magic, n) == 0;
+}
+
+Verification verifyPackage(const std::string &path)
+{
+    Verification v;
+    Package &pkg = v.package;
+    readPackage(path, pkg, v.problems);
+    if (!pkg.located)
+        return v;
+
+    if (pkg.recordCount == 0 && pkg.sizes[PKG_ELEM_GLOBAL_INFO] == PKG_GLOBAL_INFO_SIZE)
+        v.warnings.push_back("the record count is 0: no record matches any host, the launcher "
+                             "always falls back to the first");
+    for (size_t i = 0; i < pkg.records.size(); i++) {
+        const std::string problem = checkRecord(pkg.records[i]);
+        if (!problem.empty())
+            v.problems.push_back("record " + std::to_string(i + 1) + ": " + problem);
+    }
+
+    std::vector<unsigned char> head;
+    std::string error;
+    // Element 0 is the launcher itself; element 1 is run by it as "./miniunz".
+    const int64_t unzipOffset = pkg.offset(PKG_ELEM_UNZIP);
+    if (!readPackageBytes(path, 0, std::min(pkg.sizes[PKG_ELEM_LAUNCHER], 4), head, error))
+        v.problems.push_back(error);
+    else if (!startsWith(head, "\x7F" "ELF"))
+        v.problems.push_back("element 0 (the launcher) is not an ELF executable");
+    if (!readPackageBytes(path, unzipOffset, std::min(pkg.sizes[PKG_ELEM_UNZIP], 4), head, error))
+        v.problems.push_back(error);
+    else if (!startsWith(head, "\x7F" "ELF") && !startsWith(head, "#!"))
+        v.problems.push_back("element 1 (the unzip utility) is neither an ELF executable nor "
+                             "a \"#!\" script");
+
+    if ((pkg.firstImageSize != 0 || pkg.secondImageSize != 0) && !pkg.isImagePair())
+        v.problems.push_back("the image sizes " + std::to_string(pkg.firstImageSize) + " and " +
+                             std::to_string(pkg.secondImageSize) + " make no image pair of " +
+                             "element 4's " + std::to_string(pkg.sizes[PKG_ELEM_IMAGE]) +
+                             " bytes: the launcher takes element 4 as one image");
+
+    for (const ImagePart &part : imageParts(pkg)) {
+        std::vector<unsigned char> zip;
+        if (!readPackageBytes(path, part.offset, part.size, zip, error)) {
+            v.problems.push_back(part.label + ": " + error);
+            continue;
+        }
+        std::vector<ZipEntry> entries;
+        std::vector<std::string> problems;
+        checkZip(zip, entries, problems);
+        for (const std::string &p : problems)
+            v.problems.push_back(part.label + ": " + p);
+        if (!problems.empty())
+            continue;
+        for (size_t i = 0; i < pkg.records.size(); i++) {
+            const std::string warning = commandWarning(pkg.records[i], entries);
+            if (!warning.empty())
+                v.warnings.push_back("record " + std::to_string(i + 1) + ": " + warning +
+                                     (part.architecture != 0 ? " (" + part.label + ")" : ""));
+        }
+    }
+
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && (st.st_mode & 0111) == 0)
+        v.warnings.push_back("the file is not executable (chmod +x makes it so)");
+    return v;
+}
+
+} // namespace pkgtool

@@ -1,0 +1,71 @@
+// Zip images: zipping a folder reproducibly, and reading an image (entries,
+// soundness, unpacking) the way the package's unzip utility will see it.
+#ifndef PKGTOOL_ZIPIMAGE_H
+#define PKGTOOL_ZIPIMAGE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pkgtool {
+
+// miniunzip reads an entry's name into a 256-byte buffer: longer names are
+// cut off and unpack under a wrong name.
+constexpr size_t kMaxEntryName = 255;
+
+struct ZipEntry {
+    std::string name;   // as stored (raw bytes), folders end in '/'
+    uint64_t size = 0;  // unpacked
+    uint64_t compressedSize = 0;
+    uint16_t method = 0;
+    bool encrypted = false;
+    bool folder = false;
+    bool executable = false; // Unix mode bits say so
+};
+
+// The DOS time stamp written into every entry of a zipped folder.
+struct DosTime {
+    uint16_t time = 0;
+    uint16_t date = 0;
+};
+
+// The time stamp from SOURCE_DATE_EPOCH (seconds since 1970, taken as UTC),
+// or 1980-01-01 00:00:00 when it is unset or empty; times before 1980 give
+// 1980-01-01.  Result: true, or false with the problem in error.
+bool imageTimeStamp(DosTime &stamp, std::string &error);
+
+// Zips the folder's files and folders, sorted by name, every entry with the
+// given time and a fixed mode (0755 for folders and for files their owner
+// may execute, else 0644), no extra fields.  Symbolic links and special
+// files are refused.  Result: true, or false with the problem in error.
+bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned char> &zip,
+               std::string &error);
+
+// What makes an entry name unfit for an image (it would land outside the
+// unpacking folder, or under a wrong name), or "".
+std::string entryNameProblem(const std::string &name);
+
+// The name with control characters written as \xHH, to fit one line.
+std::string printableName(const std::string &name);
+
+// Lists the zip's entries.  Result: true, or false with the problem in error.
+bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
+             std::string &error);
+
+// Checks a zip as the unpacking needs it: readable and consistent, names
+// fit (see entryNameProblem), stored or deflated and not encrypted (all
+// miniunzip unpacks), and every entry's data matching its CRC.  Appends one
+// line per problem; entries is filled as far as the archive could be read.
+void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
+              std::vector<std::string> &problems);
+
+// Unpacks the zip into the folder (created if missing, its parent must
+// exist).  Nothing is written outside it: names are checked first, and no
+// symbolic link on the way is followed.  Result: true, or false with the
+// problem in error.
+bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
+               std::string &error);
+
+} // namespace pkgtool
+
+#endif

@@ -7,10 +7,10 @@ scripts/setup.sh
 demo=build/demo
 rm -rf "$demo"
 mkdir -p "$demo"
-(cd examples/sysreport && zip -q -X -r "../../$demo/image.zip" .)
 build/bin/pkgtool build -o "$demo/sysreport.pkg" \
   --record redhat 5 x86-64 1 ./sysreport "--demo" \
-  --image "$demo/image.zip"
+  --image examples/sysreport
+build/bin/pkgtool verify "$demo/sysreport.pkg"
 build/bin/pkgtool info "$demo/sysreport.pkg"
 echo
 echo "== running $demo/sysreport.pkg -v"

@@ -92,8 +92,9 @@ int main(int argc, char **argv)
     }
     setInheritedEnv("ZORVAN_PORTABLE_EXEC_DIR", cmd);
 
-    // 6. Package directory.
-    int fd = locatePkgDirectory(argv[0], directory);
+    // 6. Package directory.  (Without even a name of its own, the launcher
+    // still finds its file through the kernel.)
+    int fd = locatePkgDirectory(argc > 0 && argv[0] != NULL ? argv[0] : "", directory);
     if (fd < 0)
         failureEnding(1);
 

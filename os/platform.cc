@@ -63,6 +63,9 @@ const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
         char message[PFM_MESSAGE_SIZE];
         int room = (int)(sizeof message - (sizeof unknownArchFormat - 4)); // 94
         snprintf(message, sizeof message, unknownArchFormat, end < room ? end : room, buf);
+        // The previous message goes now: the parsing may run without
+        // getPfmInfoFrom, which otherwise releases it.
+        free(heapMessage);
         heapMessage = strdup(message);
         return heapMessage != NULL ? heapMessage : "Unknown processor architecture";
     }

@@ -1,10 +1,12 @@
 #include "os/osspecific.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "os/platform_parse.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -199,4 +201,27 @@ TEST_F(Identification, ReleaseFileShapes)
         EXPECT_EQ("Failed opening release file.",
                   msg(getPfmInfoFrom(&info, cmd.c_str(), (dir / "locked").c_str(), "/none")));
     }
+}
+
+// The parsing alone, called again and again with unknown names (as the fuzz
+// target does): each new message releases the one before, so the heap does
+// not grow with the calls.  The ASan build's leak check sees the same.
+TEST(ArchitectureParsing, AnotherUnknownNameReleasesThePreviousMessage)
+{
+    char buf[PFM_BUFFER_SIZE];
+    PfmInfo info = {0, -1, 0};
+    const int calls = 2000;
+    struct mallinfo2 before = mallinfo2();
+    for (int i = 0; i < calls; i++) {
+        memcpy(buf, "i686\n", 5);
+        const char *m = pfmClassifyArchitecture(&info, buf, 5);
+        ASSERT_STREQ("Unknown processor architecture (i686)", m);
+    }
+    struct mallinfo2 after = mallinfo2();
+    // 2,000 kept messages would hold at least 76,000 bytes.
+    EXPECT_LT((long long)after.uordblks - (long long)before.uordblks, 4096);
+    // A known name after them is classified as ever.
+    memcpy(buf, "ppc\n", 4);
+    EXPECT_EQ(nullptr, pfmClassifyArchitecture(&info, buf, 4));
+    EXPECT_EQ(3, info.architecture);
 }

@@ -1,0 +1,49 @@
+# Fuzz targets (libFuzzer, clang only): the package reader, the command-line
+# assembly and the platform-identification parsing, each built with
+# AddressSanitizer and UndefinedBehaviorSanitizer.  scripts/fuzz.sh configures
+# a build folder of its own with them and runs them; by hand:
+#
+#   cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+#         -DTRELL_FUZZ=ON -DTRELL_STATIC_LAUNCHER=OFF
+#   cmake --build build-fuzz --target fuzz_targets
+#
+# The static launcher is built through musl-gcc's settings file, which clang
+# does not take: a fuzz build builds the launcher dynamically.
+
+option(TRELL_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+
+if(TRELL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TRELL_FUZZ needs clang: configure with "
+                        "-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  if(TRELL_STATIC_LAUNCHER)
+    message(FATAL_ERROR "TRELL_FUZZ: configure the fuzz build with "
+                        "-DTRELL_STATIC_LAUNCHER=OFF (the static launcher needs GCC)")
+  endif()
+
+  set(FUZZ_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+      -fno-omit-frame-pointer -g -O1)
+
+  # The two modules again, instrumented for coverage and the sanitizers, with
+  # the build settings of their ordinary targets (the FTP host, for one).
+  add_library(fuzz_modules OBJECT ${OS_SOURCES} ${INSTALLER_SOURCES})
+  target_compile_options(fuzz_modules PRIVATE ${FUZZ_FLAGS})
+  target_compile_definitions(fuzz_modules PRIVATE
+    $<TARGET_PROPERTY:osspecific_linux,COMPILE_DEFINITIONS>
+    $<TARGET_PROPERTY:installer,COMPILE_DEFINITIONS>)
+  target_include_directories(fuzz_modules PRIVATE
+    $<TARGET_PROPERTY:osspecific_linux,INCLUDE_DIRECTORIES>
+    $<TARGET_PROPERTY:installer,INCLUDE_DIRECTORIES>)
+
+  set(FUZZ_TARGETS package_reader_fuzz cmdline_fuzz platform_parse_fuzz)
+  add_custom_target(fuzz_targets)
+  foreach(target ${FUZZ_TARGETS})
+    add_executable(${target} ${CMAKE_SOURCE_DIR}/fuzz/${target}.cc)
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(${target} PRIVATE ${FUZZ_FLAGS})
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${target} PRIVATE fuzz_modules ${CMAKE_DL_LIBS})
+    add_dependencies(fuzz_targets ${target})
+  endforeach()
+endif()

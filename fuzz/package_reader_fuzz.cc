@@ -1,0 +1,324 @@
+// Fuzz target: the package reader on a whole package file.  The input is the
+// file: it is written to an in-memory file and read through its /proc path,
+// as the launcher reads its own file.  Every reader result is checked against
+// what the bytes of the input say it must be, and so is the driver's use of
+// the records (validation and the command line of a valid record).
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/installer.h"
+#include "os/osspecific.h"
+
+namespace {
+
+int inputFd = -1; // the input, as a file
+int sinkFd = -1;  // where element copies go
+std::string packagePath;
+std::string sinkPath;
+// Standard error as it was at start: the reader's own messages are many, so
+// runs close standard error (-close_fd_mask=2); violations still show here.
+int reportFd = 2;
+
+void check(bool condition, const char *what)
+{
+    if (!condition) {
+        dprintf(reportFd, "package_reader_fuzz: property violated: %s\n", what);
+        abort();
+    }
+}
+
+int openMemFile(const char *name, std::string &path)
+{
+    int fd = memfd_create(name, 0);
+    if (fd < 0) {
+        perror("memfd_create");
+        abort();
+    }
+    path = "/proc/self/fd/" + std::to_string(fd);
+    return fd;
+}
+
+void writeWhole(int fd, const uint8_t *data, size_t size)
+{
+    if (ftruncate(fd, 0) != 0)
+        abort();
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+        if (n <= 0)
+            abort();
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string sinkContents()
+{
+    struct stat st;
+    if (fstat(sinkFd, &st) != 0)
+        abort();
+    std::string s(static_cast<size_t>(st.st_size), '\0');
+    if (!s.empty() && pread(sinkFd, &s[0], s.size(), 0) != static_cast<ssize_t>(s.size()))
+        abort();
+    return s;
+}
+
+// The lowest free descriptor: the same before and after an input when no
+// reader call leaked one.
+int lowestFreeFd()
+{
+    int fd = open("/dev/null", O_RDONLY);
+    if (fd < 0)
+        abort();
+    close(fd);
+    return fd;
+}
+
+long long elementOffset(const int32_t *directory, int index, int which)
+{
+    long long offset = 0;
+    for (int i = 0; i < index; i++)
+        offset += directory[i];
+    if (index == PKG_ELEM_IMAGE && which > 0)
+        offset += directory[PKG_DIR_FIRST_IMAGE_ENTRY];
+    return offset;
+}
+
+bool directoryValid(const int32_t *directory, long long directoryAt)
+{
+    long long sum = 0;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
+        if (directory[i] < 0)
+            return false;
+        sum += directory[i];
+    }
+    return sum <= PKG_MAX_OFFSET && sum == directoryAt &&
+           directory[PKG_DIR_FIRST_IMAGE_ENTRY] >= 0 && directory[PKG_DIR_SECOND_IMAGE_ENTRY] >= 0;
+}
+
+// Seeks and element reads on any directory, validated or not.
+void checkRawDirectory(const int32_t *directory, const uint8_t *data, size_t size)
+{
+    int fd = fd_open(packagePath.c_str());
+    check(fd >= 0, "the package file opens");
+    for (int which : {-1, 0, 1}) {
+        whichImg = which;
+        for (int index = -1; index <= PKG_ELEMENT_COUNT; index++) {
+            off_t got = seekToPkgElement(index, directory, fd);
+            if (index < 0 || index >= PKG_ELEMENT_COUNT) {
+                check(got == -1, "an index out of range is refused");
+                continue;
+            }
+            long long offset = elementOffset(directory, index, which);
+            if (offset < 0 || offset > PKG_MAX_OFFSET)
+                check(got == -1, "an offset outside 0..2^31-1 is refused");
+            else
+                check(got == offset, "the seek lands at the element's offset");
+        }
+    }
+    whichImg = -1;
+
+    // Element 2 into 8 bytes, with a guard behind them.
+    unsigned char buffer[16];
+    memset(buffer, 0xA5, sizeof buffer);
+    int got = extractPkgElement(PKG_ELEM_GLOBAL_INFO, directory, fd, buffer, 8);
+    int32_t want = directory[PKG_ELEM_GLOBAL_INFO];
+    long long offset = elementOffset(directory, PKG_ELEM_GLOBAL_INFO, -1);
+    bool readable = want >= 0 && want <= 8 && offset >= 0 && offset <= PKG_MAX_OFFSET &&
+                    (want == 0 || offset + want <= static_cast<long long>(size));
+    check(got == (readable ? want : -1), "an element read returns exactly the size or -1");
+    if (got > 0)
+        check(memcmp(buffer, data + offset, static_cast<size_t>(got)) == 0,
+              "an element read yields the element's bytes");
+    for (size_t i = got > 0 ? static_cast<size_t>(got) : 0; i < sizeof buffer; i++)
+        check(buffer[i] == 0xA5, "an element read writes nothing past the element");
+    fd_close(fd);
+}
+
+// Copies element index into the sink and checks the copy.
+void checkCopy(int index, const int32_t *directory, int fd, const uint8_t *data, long long from,
+               int32_t length)
+{
+    int r = extractPkgElementFile(index, sinkPath.c_str(), directory, fd);
+    check(r == 0, "an element of a valid package is copied");
+    std::string copy = sinkContents();
+    check(copy.size() == static_cast<size_t>(length) &&
+              memcmp(copy.data(), data + from, copy.size()) == 0,
+          "the copy holds exactly the element's bytes");
+}
+
+// What the driver does with a located package: global info, the command
+// table and its validation, the command line of a valid record, the copies
+// of the unzip utility and the image (either archive of an image pair).
+void checkLocatedPackage(const int32_t *directory, int fd, const uint8_t *data, size_t size)
+{
+    unsigned char globalInfo[PKG_GLOBAL_INFO_SIZE + 8];
+    memset(globalInfo, 0x5A, sizeof globalInfo);
+    int32_t giSize = directory[PKG_ELEM_GLOBAL_INFO];
+    int got = extractPkgElement(PKG_ELEM_GLOBAL_INFO, directory, fd, globalInfo,
+                                PKG_GLOBAL_INFO_SIZE);
+    check(got == (giSize <= PKG_GLOBAL_INFO_SIZE ? giSize : -1),
+          "the global info read returns exactly the size or -1");
+    for (size_t i = got > 0 ? static_cast<size_t>(got) : 0; i < sizeof globalInfo; i++)
+        check(globalInfo[i] == 0x5A, "the global info read stays within its element");
+    bool globalInfoRead = got == PKG_GLOBAL_INFO_SIZE; // what the driver demands
+
+    // The command table: exactly size[3] bytes, one byte less is refused.
+    uint32_t tableSize = static_cast<uint32_t>(directory[PKG_ELEM_COMMANDS]);
+    check(tableSize <= size, "a valid directory's sizes lie within the file");
+    unsigned char *table = static_cast<unsigned char *>(malloc(tableSize ? tableSize : 1));
+    if (table == NULL)
+        abort();
+    if (tableSize > 0)
+        check(extractPkgElement(PKG_ELEM_COMMANDS, directory, fd, table, tableSize - 1) == -1,
+              "an element one byte over capacity is refused");
+    got = extractPkgElement(PKG_ELEM_COMMANDS, directory, fd, table, tableSize);
+    check(got == static_cast<int>(tableSize), "the command table is read whole");
+    long long tableAt = elementOffset(directory, PKG_ELEM_COMMANDS, -1);
+    check(memcmp(table, data + tableAt, tableSize) == 0, "the table holds the element's bytes");
+
+    if (globalInfoRead) {
+        int32_t recordCount = pkgGetI32(globalInfo + PKG_GI_COUNT_OFFSET);
+        int32_t strict = pkgGetI32(globalInfo + PKG_GI_STRICT_OFFSET);
+        bool tableValid = !(tableSize < PKG_RECORD_SIZE ||
+                            recordCount > static_cast<int32_t>(tableSize / PKG_RECORD_SIZE));
+        if (tableValid) {
+            PfmInfo host;
+            const unsigned char *record =
+                platformCheck(recordCount, strict, table, tableSize, &host);
+            check(record == table, "without a platform check the first record is run");
+            uint32_t present = tableSize / PKG_RECORD_SIZE;
+            uint32_t count = recordCount > 0 && static_cast<uint32_t>(recordCount) < present
+                                 ? static_cast<uint32_t>(recordCount)
+                                 : present;
+            for (uint32_t i = 0; i < count; i++) {
+                const unsigned char *r = table + i * PKG_RECORD_SIZE;
+                const char *command = reinterpret_cast<const char *>(r) + PKG_REC_COMMAND_OFFSET;
+                const char *args = reinterpret_cast<const char *>(r) + PKG_REC_ARGS_OFFSET;
+                if (memchr(command, '\0', PKG_REC_COMMAND_SIZE) == NULL ||
+                    memchr(args, '\0', PKG_REC_ARGS_SIZE) == NULL)
+                    continue; // the driver refuses this record
+                int32_t mode = pkgGetI32(r + PKG_REC_MODE_OFFSET);
+                // A valid record's line always fits the driver's buffers.
+                std::vector<char> cmd(CMD_BUFFER_SIZE), value(VALUE_BUFFER_SIZE);
+                char arg0[] = "launcher", arg1[] = "-d", arg2[] = "x";
+                char *argv[] = {arg0, arg1, arg2, NULL};
+                check(buildToolCommand(cmd.data(), cmd.size(), value.data(), value.size(),
+                                       command, args, mode, 1, argv) == CMDLINE_OK,
+                      "a valid record's line fits");
+                check(std::string(cmd.data()) == std::string(command) + " " + args,
+                      "without user arguments the line is command, space, arguments");
+                check(buildToolCommand(cmd.data(), cmd.size(), value.data(), value.size(),
+                                       command, args, mode, 3, argv) == CMDLINE_OK,
+                      "a valid record's line with a short value fits");
+                check(strncmp(cmd.data(), command, strlen(command)) == 0,
+                      "the line starts with the command");
+            }
+        }
+    }
+    free(table);
+
+    // The unzip utility and the image.
+    checkCopy(PKG_ELEM_UNZIP, directory, fd, data, elementOffset(directory, PKG_ELEM_UNZIP, -1),
+              directory[PKG_ELEM_UNZIP]);
+    long long imageAt = elementOffset(directory, PKG_ELEM_IMAGE, -1);
+    checkCopy(PKG_ELEM_IMAGE, directory, fd, data, imageAt, directory[PKG_ELEM_IMAGE]);
+
+    // An image pair, as the selection sets it up for either architecture.
+    int32_t first = directory[PKG_DIR_FIRST_IMAGE_ENTRY];
+    int32_t second = directory[PKG_DIR_SECOND_IMAGE_ENTRY];
+    if (first != 0 && second != 0 &&
+        static_cast<long long>(first) + second == directory[PKG_ELEM_IMAGE]) {
+        int32_t pair[PKG_DIR_ENTRIES];
+        memcpy(pair, directory, sizeof pair);
+        whichImg = 0;
+        pair[PKG_ELEM_IMAGE] = first;
+        checkCopy(PKG_ELEM_IMAGE, pair, fd, data, imageAt, first);
+        whichImg = 1;
+        pair[PKG_ELEM_IMAGE] = second;
+        check(seekToPkgElement(PKG_ELEM_IMAGE, pair, fd) == imageAt + first,
+              "the second archive starts after the first");
+        checkCopy(PKG_ELEM_IMAGE, pair, fd, data, imageAt + first, second);
+        whichImg = -1;
+    }
+}
+
+// Where the directory of a signed file lies, as the signature scan finds it;
+// -1 when the file is too short for it.
+long long signedDirectoryAt(const uint8_t *data, size_t size, long long signature)
+{
+    if (signature + 8 > static_cast<long long>(size))
+        return -1;
+    const uint8_t *tail = data + size - signature - 8;
+    for (int k = 7; k >= 0; k--) {
+        if (tail[k] == PKG_END_MARKER) {
+            signature += 7 - k;
+            break;
+        }
+    }
+    return static_cast<long long>(size) - signature - PKG_TRAILER_SIZE;
+}
+
+void checkLocate(const uint8_t *data, size_t size, int signature)
+{
+    int32_t directory[PKG_DIR_ENTRIES];
+    int fd = locatePkgDirectoryWithSignature(packagePath.c_str(), signature, directory);
+    long long at = signature == 0 ? static_cast<long long>(size) - PKG_TRAILER_SIZE
+                                  : signedDirectoryAt(data, size, signature);
+    bool expected = false;
+    int32_t raw[PKG_DIR_ENTRIES];
+    if (at >= 0) {
+        memcpy(raw, data + at, PKG_DIR_SIZE);
+        expected = directoryValid(raw, at);
+    }
+    check((fd >= 0) == expected, "the directory is found exactly when it is valid");
+    if (fd < 0)
+        return;
+    check(memcmp(directory, raw, PKG_DIR_SIZE) == 0, "the directory holds the file's bytes");
+    if (signature == 0)
+        checkLocatedPackage(directory, fd, data, size);
+    fd_close(fd);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // The platform check takes the first record without identifying the host
+    // (which would run uname).
+    setenv("TRELL_PORTABLE_INTERACTIVE", "1", 1);
+    reportFd = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (reportFd < 0)
+        reportFd = 2;
+    inputFd = openMemFile("package", packagePath);
+    sinkFd = openMemFile("sink", sinkPath);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    writeWhole(inputFd, data, size);
+    int freeFd = lowestFreeFd();
+
+    if (size >= static_cast<size_t>(PKG_TRAILER_SIZE)) {
+        int32_t raw[PKG_DIR_ENTRIES];
+        memcpy(raw, data + size - PKG_TRAILER_SIZE, PKG_DIR_SIZE);
+        checkRawDirectory(raw, data, size);
+    }
+    checkLocate(data, size, 0);
+    // A signature behind the package: its size is the last byte.
+    if (size > 0 && data[size - 1] != 0 && data[size - 1] != PKG_END_MARKER)
+        checkLocate(data, size, data[size - 1]);
+
+    check(lowestFreeFd() == freeFd, "no descriptor is left open");
+    whichImg = -1;
+    return 0;
+}

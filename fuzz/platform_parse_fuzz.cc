@@ -1,0 +1,113 @@
+// Fuzz target: host identification's parsing of the architecture command's
+// output and of the release text.  Input: byte 0 picks the distribution the
+// release text is read for (2 SuSE, 3 Red Hat, 4 Novell); the rest is the
+// text, given to both parsers in the 2,048-byte work buffer (at most 2,048
+// bytes of it, at least one).
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "os/platform_parse.h"
+
+namespace {
+
+const char UNKNOWN_PREFIX[] = "Unknown processor architecture (";
+
+void check(bool condition, const char *what)
+{
+    if (!condition) {
+        fprintf(stderr, "platform_parse_fuzz: property violated: %s\n", what);
+        abort();
+    }
+}
+
+// The first token: up to the first byte that as a signed char is at most a
+// blank, and never more than 2,047 bytes.
+std::string firstToken(const char *text, int n)
+{
+    int limit = n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1;
+    int end = 0;
+    while (end < limit && static_cast<signed char>(text[end]) > ' ')
+        end++;
+    return std::string(text, static_cast<size_t>(end));
+}
+
+void checkArchitecture(const char *text, int n)
+{
+    // Exactly the work buffer's size on the heap.
+    char *buf = static_cast<char *>(malloc(PFM_BUFFER_SIZE));
+    memset(buf, 'A', PFM_BUFFER_SIZE);
+    memcpy(buf, text, static_cast<size_t>(n));
+    std::string token = firstToken(text, n);
+
+    PfmInfo info = {7, 7, 0};
+    const char *message = pfmClassifyArchitecture(&info, buf, n);
+    check(info.architecture >= 0 && info.architecture <= 3, "the architecture code is 0..3");
+    check(info.distribution == 7 && info.release == 7, "only the architecture is written");
+    check(strlen(buf) == token.size() && token == buf, "the token is cut and terminated");
+    int want = token == "i386"                              ? 1
+               : token == "x86_64" || token == "X86_64"     ? 2
+               : token.find("ppc") != std::string::npos     ? 3
+                                                            : 0;
+    check(info.architecture == want, "the token is classified by the architecture names");
+    check((message == NULL) == (want != 0), "a message exactly for an unknown name");
+    if (message != NULL) {
+        size_t len = strlen(message);
+        check(len < 128, "the message fits its 128-byte buffer");
+        size_t prefix = sizeof UNKNOWN_PREFIX - 1;
+        if (len > prefix) { // the full message, not the fall-back text
+            check(strncmp(message, UNKNOWN_PREFIX, prefix) == 0 && message[len - 1] == ')',
+                  "the message names the architecture in parentheses");
+            std::string shown(message + prefix, len - prefix - 1);
+            check(token.compare(0, shown.size(), shown) == 0 &&
+                      (shown.size() == token.size() || shown.size() == 94),
+                  "the message shows the token, cut only where it must be");
+        }
+    }
+    free(buf);
+}
+
+void checkRelease(const char *text, int n, int32_t distribution)
+{
+    char *buf = static_cast<char *>(malloc(PFM_BUFFER_SIZE));
+    memset(buf, 'A', PFM_BUFFER_SIZE);
+    memcpy(buf, text, static_cast<size_t>(n));
+    std::string whole(text, static_cast<size_t>(n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1));
+    whole = std::string(whole.c_str()); // the text as C reads it
+
+    PfmInfo info = {distribution, -1, 9};
+    int r = pfmParseRelease(&info, buf, n);
+    int32_t wantDistribution =
+        distribution == 2 && whole.compare(0, 6, "Novell") == 0 ? 4 : distribution;
+    check(info.distribution == wantDistribution, "the distribution stays 2..4 as the rules say");
+    check(info.architecture == 9, "the architecture is not touched");
+    const char *token = wantDistribution == 3 ? "release " : "VERSION = ";
+    size_t at = whole.find(token);
+    check((r == 0) == (at != std::string::npos), "the release is found exactly after the token");
+    if (r != 0) {
+        check(info.release == -1, "a missing token leaves the release unknown");
+    } else {
+        std::string number = whole.substr(at + strlen(token));
+        number = number.substr(0, number.find(' '));
+        check(info.release == static_cast<int32_t>(strtol(number.c_str(), NULL, 10)),
+              "the release is the number after the token");
+    }
+    free(buf);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    int32_t distribution = 2 + data[0] % 3;
+    const char *text = reinterpret_cast<const char *>(data + 1);
+    int n = size - 1 > PFM_BUFFER_SIZE ? PFM_BUFFER_SIZE : static_cast<int>(size - 1);
+    checkArchitecture(text, n);
+    checkRelease(text, n, distribution);
+    return 0;
+}

@@ -6,9 +6,7 @@
 # Prints both ratios and the launcher's stripped size.
 set -eu
 cd "$(dirname "$0")/.."
-for p in hyperfine makeself; do
-  command -v $p >/dev/null || { apt-get install -y -qq $p >/dev/null; }
-done
+scripts/install-packages.sh hyperfine makeself zip
 [ -x build/bin/launcher ] || scripts/setup.sh
 work=build/bench
 rm -rf "$work"

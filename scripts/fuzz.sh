@@ -12,18 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "fuzz: installing$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq $missing >/dev/null
-fi
+scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-30}

@@ -7,20 +7,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make musl-tools minizip libgtest-dev python3 zip unzip
-  python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev dos2unix
-  util-linux iproute2 procps binutils file"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "setup: installing$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq $missing >/dev/null
-fi
+scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev python3 zip \
+  unzip python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev dos2unix \
+  util-linux iproute2 procps binutils file
 
 build=${BUILD_DIR:-build}
 # shellcheck disable=SC2086

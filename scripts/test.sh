@@ -15,10 +15,10 @@ if [ "${SANITIZE:-0}" != 1 ]; then
   exec ctest --output-on-failure -j"$(nproc)" --timeout 900
 fi
 # Reports go to files as well as failing the process, so that none is lost
-# in a test that only looks at an exit status.
-reports=$PWD/sanitizer-reports
-rm -rf "$reports"
-mkdir -p "$reports"
+# in a test that only looks at an exit status.  Not under /tmp: tests mount
+# private folders over it, and the run-time creates the folder at start.
+reports=$(mktemp -d /var/tmp/trell-sanitizer-reports.XXXXXX)
+trap 'rm -rf "$reports"' EXIT
 export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1"
 export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
 status=0

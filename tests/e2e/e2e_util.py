@@ -136,7 +136,14 @@ def namespaces_permitted():
         return False
 
 
+def sanitized_launcher():
+    """True when the launcher carries the sanitizers' run-time."""
+    r = subprocess.run(["readelf", "-d", LAUNCHER], capture_output=True, text=True)
+    return "libasan" in r.stdout or "libubsan" in r.stdout
+
+
 NAMESPACES = namespaces_permitted()
+SANITIZED = sanitized_launcher()
 NO_NAMESPACES = "private mount/pid namespaces are not permitted here (unshare as root needed)"
 
 

@@ -83,4 +83,27 @@ static inline void pkgPutI32(unsigned char *p, int32_t value)
     p[3] = (unsigned char)(v >> 24);
 }
 
+/* Names of the codes, as the launcher shows them to users and pkgtool in
+ * its listings; any other value, 0 included, is "Unknown". */
+static inline const char *pkgDistributionName(int32_t code)
+{
+    switch (code) {
+    case PKG_DIST_WINDOWS: return "Windows";
+    case PKG_DIST_SUSE: return "SuSE";
+    case PKG_DIST_REDHAT: return "Red Hat";
+    case PKG_DIST_NOVELL: return "Novell Linux Desktop";
+    default: return "Unknown";
+    }
+}
+
+static inline const char *pkgArchitectureName(int32_t code)
+{
+    switch (code) {
+    case PKG_ARCH_X86: return "x86";
+    case PKG_ARCH_X86_64: return "x86-64";
+    case PKG_ARCH_PPC: return "PPC";
+    default: return "Unknown";
+    }
+}
+
 #endif

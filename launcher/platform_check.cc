@@ -6,27 +6,6 @@
 #include "../os/osspecific.h"
 #include "installer.h"
 
-static const char *distributionName(int32_t code)
-{
-    switch (code) {
-    case PKG_DIST_WINDOWS: return "Windows";
-    case PKG_DIST_SUSE: return "SuSE";
-    case PKG_DIST_REDHAT: return "Red Hat";
-    case PKG_DIST_NOVELL: return "Novell Linux Desktop";
-    default: return "Unknown";
-    }
-}
-
-static const char *architectureName(int32_t code)
-{
-    switch (code) {
-    case PKG_ARCH_X86: return "x86";
-    case PKG_ARCH_X86_64: return "x86-64";
-    case PKG_ARCH_PPC: return "PPC";
-    default: return "Unknown";
-    }
-}
-
 const unsigned char *platformCheck(int32_t recordCount, int32_t strict,
                                    const unsigned char *table, uint32_t tableSize, PfmInfo *host)
 {
@@ -59,10 +38,10 @@ const unsigned char *platformCheck(int32_t recordCount, int32_t strict,
         fputs("         It is likely that it will not properly execute.\n", stderr);
     fputs("         The following information was determined for your system:\n", stderr);
     fputs("\n", stderr);
-    fprintf(stderr, "           distribution = %s\n", distributionName(host->distribution));
+    fprintf(stderr, "           distribution = %s\n", pkgDistributionName(host->distribution));
     fprintf(stderr, "           release = %d\n", (int)host->release);
     fprintf(stderr, "           processor architecture = %s\n",
-            architectureName(host->architecture));
+            pkgArchitectureName(host->architecture));
     fputs("\n", stderr);
     if (strict != 0)
         return NULL;

@@ -94,10 +94,10 @@ std::string packageJson(const std::string &path, const Package &pkg,
             const Record &r = pkg.records[i];
             j += std::string(i == 0 ? "\n" : ",\n") + "    {\"distribution\": " +
                  std::to_string(r.distribution) +
-                 ", \"distribution_name\": " + jsonString(distributionName(r.distribution)) +
+                 ", \"distribution_name\": " + jsonString(pkgDistributionName(r.distribution)) +
                  ", \"release\": " + std::to_string(r.release) +
                  ", \"architecture\": " + std::to_string(r.architecture) +
-                 ", \"architecture_name\": " + jsonString(architectureName(r.architecture)) +
+                 ", \"architecture_name\": " + jsonString(pkgArchitectureName(r.architecture)) +
                  ", \"mode\": " + std::to_string(r.mode) +
                  ", \"command\": " + jsonString(r.command) +
                  ", \"arguments\": " + jsonString(r.arguments) + "}";

@@ -226,8 +226,8 @@ static int commandInfo(const std::string &path, bool json)
             const Record &r = pkg.records[i];
             std::printf("Record %zu: distribution %s (%d), release %d, architecture %s (%d), "
                         "argument mode %d\n",
-                        i + 1, distributionName(r.distribution).c_str(), r.distribution, r.release,
-                        architectureName(r.architecture).c_str(), r.architecture, r.mode);
+                        i + 1, pkgDistributionName(r.distribution), r.distribution, r.release,
+                        pkgArchitectureName(r.architecture), r.architecture, r.mode);
             std::printf("  command:   %s\n  arguments: %s\n", r.command.c_str(),
                         r.arguments.c_str());
         }
@@ -278,7 +278,7 @@ static bool chooseImages(const std::string &path, const std::string &arch, Packa
         }
     }
     std::fprintf(stderr, "pkgtool: %s: the image pair holds no image for %s\n", path.c_str(),
-                 architectureName(*code).c_str());
+                 pkgArchitectureName(*code));
     status = 1;
     return false;
 }

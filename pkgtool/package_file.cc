@@ -66,27 +66,6 @@ std::optional<int32_t> architectureCode(const std::string &text)
     return smallNumber(t, PKG_ARCH_X86, PKG_ARCH_PPC);
 }
 
-std::string distributionName(int32_t code)
-{
-    switch (code) {
-    case PKG_DIST_WINDOWS: return "Windows";
-    case PKG_DIST_SUSE: return "SuSE";
-    case PKG_DIST_REDHAT: return "Red Hat";
-    case PKG_DIST_NOVELL: return "Novell Linux Desktop";
-    default: return "unknown";
-    }
-}
-
-std::string architectureName(int32_t code)
-{
-    switch (code) {
-    case PKG_ARCH_X86: return "x86";
-    case PKG_ARCH_X86_64: return "x86-64";
-    case PKG_ARCH_PPC: return "PPC";
-    default: return "unknown";
-    }
-}
-
 void encodeRecord(const Record &record, unsigned char *out)
 {
     std::memset(out, 0, PKG_RECORD_SIZE);

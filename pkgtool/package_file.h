@@ -55,10 +55,9 @@ bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,
                       std::vector<unsigned char> &data, std::string &error);
 
 // Codes from names ("redhat", "x86-64", ...) or numbers; nullopt if unknown.
+// (The names of the codes are pkgDistributionName and pkgArchitectureName.)
 std::optional<int32_t> distributionCode(const std::string &text);
 std::optional<int32_t> architectureCode(const std::string &text);
-std::string distributionName(int32_t code);
-std::string architectureName(int32_t code);
 
 // Encodes one record into its 400 bytes.
 void encodeRecord(const Record &record, unsigned char *out);

@@ -12,7 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev
+scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev libdeflate-dev
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-30}

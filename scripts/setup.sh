@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev python3 zip \
-  unzip python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev dos2unix \
+  unzip python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev libdeflate-dev dos2unix \
   util-linux iproute2 procps binutils file
 
 build=${BUILD_DIR:-build}

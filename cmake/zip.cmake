@@ -1,0 +1,32 @@
+# The one strict zip reader (common/zipread.*, common/zipextract.*) and the
+# unzip utility built on it, tunzip, that packages carry as element 1.
+# Inflate and CRC-32 come from libdeflate: the shared library for host
+# builds (pkgtool, tests), its static libdeflate.a for the musl utility
+# (it needs nothing from glibc).
+
+set(ZIPREAD_SOURCES ${CMAKE_SOURCE_DIR}/common/zipread.cc ${CMAKE_SOURCE_DIR}/common/zipextract.cc)
+find_library(LIBDEFLATE_LIBRARY deflate)
+find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h)
+if(NOT LIBDEFLATE_LIBRARY OR NOT LIBDEFLATE_INCLUDE_DIR)
+  message(FATAL_ERROR "the zip reader needs libdeflate (Debian: apt-get install libdeflate-dev)")
+endif()
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads REQUIRED)
+
+add_library(zipread OBJECT ${ZIPREAD_SOURCES})
+target_include_directories(zipread PUBLIC ${LIBDEFLATE_INCLUDE_DIR})
+target_link_libraries(zipread PUBLIC ${LIBDEFLATE_LIBRARY} Threads::Threads)
+
+set(TRELL_MUSL_LIBDEFLATE "/usr/lib/x86_64-linux-gnu/libdeflate.a" CACHE FILEPATH
+    "libdeflate's static library, for the static unzip utility")
+
+if(TRELL_STATIC_LAUNCHER)
+  trell_musl_header_folder(TUNZIP_MUSL_INCLUDE libdeflate.h)
+  trell_static_executable(tunzip SPECS ${TRELL_MUSL_SPECS}
+    SOURCES ${CMAKE_SOURCE_DIR}/unzip/main.cc ${ZIPREAD_SOURCES}
+    INCLUDES ${TUNZIP_MUSL_INCLUDE}
+    LIBS ${TRELL_MUSL_LIBDEFLATE})
+else()
+  add_executable(tunzip ${CMAKE_SOURCE_DIR}/unzip/main.cc)
+  target_link_libraries(tunzip PRIVATE zipread)
+endif()

@@ -1,0 +1,311 @@
+// Unpacking an archive into a folder (see zipextract.h).
+#include "zipextract.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Entries up to this size are inflated into a per-thread buffer and
+// written; larger ones straight into a mapping of the output file.
+const uint64_t kSmallEntry = 256 * 1024;
+const size_t kWriteChunk = 1 << 20;
+const int kMaxThreads = 2;
+
+struct Job {
+    const ZipArchive *archive;
+    ZipEntry *entries;
+    uint64_t count;
+    int root;
+    ZipReportFn report;
+    void *context;
+    pthread_mutex_t lock;
+    uint64_t next;   // the next entry to take (atomic)
+    long failed;     // under lock
+    unsigned serial; // for temporary names (atomic)
+};
+
+// What went wrong with one entry.
+struct Failure {
+    const char *what;
+    int error;
+};
+
+bool failWith(Failure *f, const char *what, int error)
+{
+    f->what = what;
+    f->error = error;
+    return false;
+}
+
+bool fitsMemory(uint64_t n)
+{
+    return n == static_cast<uint64_t>(static_cast<size_t>(n));
+}
+
+bool writeAll(int fd, const unsigned char *p, uint64_t n, Failure *f)
+{
+    while (n > 0) {
+        const size_t chunk = n < kWriteChunk ? static_cast<size_t>(n) : kWriteChunk;
+        const ssize_t w = write(fd, p, chunk);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return failWith(f, "cannot write the file", w < 0 ? errno : ENOSPC);
+        p += w;
+        n -= static_cast<uint64_t>(w);
+    }
+    return true;
+}
+
+// Opens (making it when missing) the folder part inside dir, never through
+// a link: a link there is removed and a folder made instead.  Result: the
+// folder's descriptor, or -1 with f filled.
+int enterFolder(int dir, const char *part, Failure *f)
+{
+    for (int attempt = 0; attempt < 4; attempt++) {
+        const int fd = openat(dir, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno == ENOENT) {
+            if (mkdirat(dir, part, 0755) == 0) {
+                const int made = openat(dir, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                // Exactly 0755, whatever the umask.
+                if (made >= 0 && fchmod(made, 0755) != 0) {
+                    failWith(f, "cannot set the mode of a folder", errno);
+                    close(made);
+                    return -1;
+                }
+                if (made >= 0)
+                    return made;
+            } else if (errno != EEXIST) {
+                failWith(f, "cannot make a folder", errno);
+                return -1;
+            }
+            continue; // made by another thread meanwhile, or replaced again
+        }
+        if (errno != ENOTDIR && errno != ELOOP) {
+            failWith(f, "cannot open a folder", errno);
+            return -1;
+        }
+        struct stat st;
+        if (fstatat(dir, part, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
+            failWith(f, "a file is in the way of a folder", ENOTDIR);
+            return -1;
+        }
+        if (unlinkat(dir, part, 0) != 0 && errno != ENOENT) {
+            failWith(f, "cannot remove a symbolic link in the way", errno);
+            return -1;
+        }
+    }
+    failWith(f, "a folder keeps changing while it is made", EAGAIN);
+    return -1;
+}
+
+// Opens the folder that holds the entry (all its parts for a folder entry)
+// and copies its last part into leaf.  Result: a descriptor, or -1.
+int openFolders(int root, const ZipEntry *e, char *leaf, Failure *f)
+{
+    char part[ZIP_MAX_NAME + 1];
+    int dir = root;
+    uint32_t start = 0;
+    const uint32_t end = e->folder ? e->nameLength - 1 : e->nameLength;
+    for (uint32_t i = 0; i <= end; i++) {
+        if (i < end && e->name[i] != '/')
+            continue;
+        const uint32_t n = i - start;
+        memcpy(part, e->name + start, n);
+        part[n] = '\0';
+        start = i + 1;
+        if (i == end && !e->folder) {
+            memcpy(leaf, part, n + 1);
+            break;
+        }
+        const int next = enterFolder(dir, part, f);
+        if (dir != root)
+            close(dir);
+        if (next < 0)
+            return -1;
+        dir = next;
+    }
+    return dir == root ? dup(root) : dir;
+}
+
+// Fills the new file fd with the entry's data, CRC checked.
+bool fillFile(const ZipArchive *a, const ZipEntry *e, int fd, libdeflate_decompressor *d,
+              unsigned char *buffer, Failure *f)
+{
+    if (e->size == 0)
+        return true;
+    if (e->method == ZIP_METHOD_STORED) {
+        if (zipCheckStored(a, e) != 0)
+            return failWith(f, zipProblemText(ZIP_BAD_CRC), 0);
+        return writeAll(fd, a->data + e->dataOffset, e->size, f);
+    }
+    if (e->size <= kSmallEntry) {
+        const int r = zipInflate(a, e, d, buffer);
+        return r != 0 ? failWith(f, zipProblemText(r), 0) : writeAll(fd, buffer, e->size, f);
+    }
+    if (!fitsMemory(e->size))
+        return failWith(f, "too large to unpack here", EFBIG);
+    const size_t size = static_cast<size_t>(e->size);
+    // The space is taken first: a full file system, a quota or a size limit
+    // shows here as an error, not later as a fault in the mapping.
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0)
+        return failWith(f, "cannot write the file", errno);
+    const int fa = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    const bool mapped = fa == 0;
+    if (fa != 0 && fa != EOPNOTSUPP && fa != EINVAL)
+        return failWith(f, "cannot write the file", fa);
+    // Without fallocate the data goes through memory of its own and write.
+    void *out = mapped ? mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                       : mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (out == MAP_FAILED)
+        return failWith(f, "cannot map the file", errno);
+    const int r = zipInflate(a, e, d, static_cast<unsigned char *>(out));
+    bool ok = r == 0 ? true : failWith(f, zipProblemText(r), 0);
+    if (ok && !mapped)
+        ok = lseek(fd, 0, SEEK_SET) == 0 ? writeAll(fd, static_cast<unsigned char *>(out), size, f)
+                                        : failWith(f, "cannot write the file", errno);
+    munmap(out, size);
+    return ok;
+}
+
+// Writes one file entry under a temporary name, then renames it over its own.
+bool writeEntry(Job *job, const ZipEntry *e, int dir, const char *leaf, libdeflate_decompressor *d,
+                unsigned char *buffer, Failure *f)
+{
+    char temp[64];
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
+        const unsigned serial = __atomic_fetch_add(&job->serial, 1, __ATOMIC_RELAXED);
+        const int n = snprintf(temp, sizeof temp, ".tunzip-%ld-%u", static_cast<long>(getpid()),
+                               serial);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof temp)
+            return failWith(f, "cannot name a temporary file", ENAMETOOLONG);
+        fd = openat(dir, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return failWith(f, "cannot create the file", errno);
+    }
+    if (fd < 0)
+        return failWith(f, "cannot create the file", EEXIST);
+    bool ok = fillFile(job->archive, e, fd, d, buffer, f);
+    if (ok && fchmod(fd, e->executable ? 0755 : 0644) != 0)
+        ok = failWith(f, "cannot set the file's mode", errno);
+    if (close(fd) != 0 && ok)
+        ok = failWith(f, "cannot write the file", errno);
+    // rename replaces a link at the name, never writes through it.
+    if (ok && renameat(dir, temp, dir, leaf) != 0)
+        ok = failWith(f, errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST
+                             ? "a folder is in the way"
+                             : "cannot put the file in place",
+                      errno);
+    if (!ok)
+        unlinkat(dir, temp, 0);
+    return ok;
+}
+
+void reportFailure(Job *job, const ZipEntry *e, const Failure *f)
+{
+    pthread_mutex_lock(&job->lock);
+    job->failed++;
+    job->report(job->context, e, f->what, f->error);
+    pthread_mutex_unlock(&job->lock);
+}
+
+void *worker(void *arg)
+{
+    Job *job = static_cast<Job *>(arg);
+    libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+    unsigned char *buffer = static_cast<unsigned char *>(malloc(kSmallEntry));
+    Failure f = {NULL, 0};
+    if (d == NULL || buffer == NULL) {
+        failWith(&f, "out of memory", ENOMEM);
+        reportFailure(job, NULL, &f);
+        // The entries are left to the other threads; with none, all fail.
+    }
+    for (;;) {
+        const uint64_t i = __atomic_fetch_add(&job->next, 1, __ATOMIC_RELAXED);
+        if (i >= job->count || d == NULL || buffer == NULL)
+            break;
+        const ZipEntry *e = &job->entries[i];
+        char leaf[ZIP_MAX_NAME + 1];
+        const int dir = openFolders(job->root, e, leaf, &f);
+        bool ok = dir >= 0;
+        if (ok && !e->folder)
+            ok = writeEntry(job, e, dir, leaf, d, buffer, &f);
+        if (dir >= 0)
+            close(dir);
+        if (!ok)
+            reportFailure(job, e, &f);
+    }
+    free(buffer);
+    if (d != NULL)
+        libdeflate_free_decompressor(d);
+    return NULL;
+}
+
+// Largest first, so that two threads end about together.
+int bySizeDown(const void *x, const void *y)
+{
+    const uint64_t a = static_cast<const ZipEntry *>(x)->compressedSize;
+    const uint64_t b = static_cast<const ZipEntry *>(y)->compressedSize;
+    return a < b ? 1 : a > b ? -1 : 0;
+}
+
+} // namespace
+
+extern "C" long zipExtractAll(const ZipArchive *a, int root, int threads, ZipReportFn report,
+                              void *context)
+{
+    Job job;
+    memset(&job, 0, sizeof job);
+    job.archive = a;
+    job.root = root;
+    job.report = report;
+    job.context = context;
+    job.count = a->count;
+    Failure f = {NULL, 0};
+    if (!fitsMemory(a->count * sizeof(ZipEntry))) {
+        failWith(&f, "too many entries", ENOMEM);
+        report(context, NULL, f.what, f.error);
+        return -1;
+    }
+    job.entries = static_cast<ZipEntry *>(malloc(a->count > 0 ? a->count * sizeof(ZipEntry) : 1));
+    if (job.entries == NULL) {
+        report(context, NULL, "out of memory", ENOMEM);
+        return -1;
+    }
+    ZipCursor cursor;
+    ZipProblem problem;
+    zipFirst(a, &cursor);
+    for (uint64_t i = 0; i < a->count; i++) {
+        if (zipNext(a, &cursor, &job.entries[i], &problem) != 1) {
+            report(context, NULL, zipProblemText(problem.code), 0);
+            free(job.entries);
+            return -1;
+        }
+    }
+    qsort(job.entries, a->count, sizeof(ZipEntry), bySizeDown);
+    pthread_mutex_init(&job.lock, NULL);
+    pthread_t helper;
+    bool helped = false;
+    if (threads > kMaxThreads)
+        threads = kMaxThreads;
+    if (threads > 1 && a->count > 1)
+        helped = pthread_create(&helper, NULL, worker, &job) == 0;
+    worker(&job);
+    if (helped)
+        pthread_join(helper, NULL);
+    pthread_mutex_destroy(&job.lock);
+    free(job.entries);
+    return job.failed;
+}

@@ -1,0 +1,40 @@
+/* Unpacking an opened archive (zipread.h) into a folder, safely and exactly:
+ *   - nothing is written outside the folder, and no symbolic link found in
+ *     it is followed: a link at an entry's path is replaced, a link at one
+ *     of its folders is replaced by a folder;
+ *   - each file is written under a temporary name in its folder and renamed
+ *     over its own name only when it is whole and its CRC-32 matches, so a
+ *     failed entry leaves no partial file under its name;
+ *   - modes: folders it makes 0755, files 0755 when the entry's owner-execute
+ *     bit is set, else 0644; never setuid, setgid or sticky;
+ *   - entries are inflated from the mapped archive straight into the output
+ *     (a mapping of the output file, or a small per-thread buffer), so the
+ *     memory used stays bounded whatever the size of the archive.
+ * C headers only: it builds into the static unzip utility and into pkgtool. */
+#ifndef COMMON_ZIPEXTRACT_H
+#define COMMON_ZIPEXTRACT_H
+
+#include "zipread.h"
+
+/* Called once per failed entry (entry NULL for a failure of the whole
+ * unpacking), never by two threads at once: what failed and errno's value
+ * for it (0 when the cause is no system error). */
+typedef void (*ZipReportFn)(void *context, const struct ZipEntry *entry, const char *what,
+                            int error);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Unpacks every entry of the archive into the folder open as root, with up
+ * to threads threads.  Result: the number of entries that failed (0: all
+ * written whole), or -1 when the unpacking could not start; each failure is
+ * reported. */
+long zipExtractAll(const struct ZipArchive *archive, int root, int threads, ZipReportFn report,
+                   void *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

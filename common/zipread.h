@@ -1,0 +1,140 @@
+/* The one strict zip reader: the unzip utility that packages carry and
+ * pkgtool both read images with it, so what pkgtool shows is what a package
+ * unpacks.  It works on an archive held whole in memory (mapped), uses C
+ * headers only and allocates nothing, so that it builds into the static
+ * utility as well as into pkgtool and the tests.
+ *
+ * An archive is accepted only when every byte of it has one reading:
+ *   [entry 1: local header, data, descriptor] ... [entry n]
+ *   [central directory] [Zip64 end record and locator] [end record, comment]
+ * The first local header is at offset 0 (an image has nothing in front of
+ * it), each entry follows the previous one without a gap, the directory
+ * follows the last entry, and the end record's comment reaches exactly the
+ * end of the file and holds no second end record.  Each local header must
+ * agree with its directory entry (name, method, flags, CRC and sizes; with
+ * a data descriptor the header may hold zeros and the descriptor the
+ * values).  Entries are refused when their names could land elsewhere than
+ * named, when they are links or special files, encrypted, or compressed
+ * with a method other than stored (0) or deflated (8). */
+#ifndef COMMON_ZIPREAD_H
+#define COMMON_ZIPREAD_H
+
+#include <stdint.h>
+
+struct libdeflate_decompressor;
+
+enum {
+    ZIP_METHOD_STORED = 0,
+    ZIP_METHOD_DEFLATED = 8,
+    /* Longest entry name: what Debian's miniunzip reads whole, so that an
+     * image unpacks the same with either utility. */
+    ZIP_MAX_NAME = 255,
+};
+
+/* Why an archive or an entry was refused (zipProblemText gives the words). */
+enum ZipProblemCode {
+    ZIP_FINE = 0,
+    ZIP_NO_END_RECORD,
+    ZIP_TWO_END_RECORDS,
+    ZIP_BAD_END_RECORD,
+    ZIP_BAD_ZIP64_END,
+    ZIP_MULTI_DISK,
+    ZIP_DATA_IN_FRONT,
+    ZIP_GAP_OR_OVERLAP,
+    ZIP_DIRECTORY_OUTSIDE,
+    ZIP_BAD_DIRECTORY_ENTRY,
+    ZIP_COUNT_MISMATCH,
+    ZIP_BAD_EXTRA_FIELD,
+    ZIP_BAD_LOCAL_HEADER,
+    ZIP_LOCAL_DISAGREES,
+    ZIP_BAD_DESCRIPTOR,
+    ZIP_DATA_OUTSIDE,
+    ZIP_NAME_EMPTY,
+    ZIP_NAME_TOO_LONG,
+    ZIP_NAME_ABSOLUTE,
+    ZIP_NAME_DOTS,
+    ZIP_NAME_EMPTY_PART,
+    ZIP_NAME_BAD_BYTE,
+    ZIP_SPECIAL_FILE,
+    ZIP_ENCRYPTED,
+    ZIP_BAD_METHOD,
+    ZIP_BAD_FOLDER,
+    ZIP_BAD_STORED_SIZE,
+    ZIP_DAMAGED_DATA,
+    ZIP_BAD_CRC,
+    ZIP_PROBLEM_COUNT
+};
+
+/* A refusal: the code, and the entry it concerns (name NULL for the
+ * archive as a whole; the name is the raw bytes, not NUL-terminated). */
+struct ZipProblem {
+    int code;
+    uint64_t index; /* 0-based entry number */
+    const unsigned char *name;
+    uint32_t nameLength;
+};
+
+struct ZipArchive {
+    const unsigned char *data;
+    uint64_t size;
+    uint64_t count;          /* entries */
+    uint64_t directory;      /* offset of the central directory */
+    uint64_t directoryEnd;   /* offset of the first byte after it */
+};
+
+struct ZipEntry {
+    const unsigned char *name; /* raw bytes inside the archive */
+    uint32_t nameLength;
+    uint16_t method;
+    uint16_t flags;
+    uint32_t crc;
+    uint64_t compressedSize;
+    uint64_t size;            /* unpacked */
+    uint64_t localHeader;     /* offset of its local header */
+    uint64_t dataOffset;      /* offset of its data */
+    uint64_t end;             /* first byte after its data and descriptor */
+    int folder;               /* the name ends in '/' */
+    int executable;           /* Unix mode with the owner-execute bit */
+};
+
+/* Walks the central directory, one entry after another. */
+struct ZipCursor {
+    uint64_t position; /* of the next directory entry */
+    uint64_t index;    /* of the next entry */
+    uint64_t expected; /* where the next local header must start */
+};
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Reads the archive's end records and checks every entry's directory entry
+ * and local header (not the data: see zipInflate).  Result: 0 with archive
+ * filled, or -1 with problem filled. */
+int zipOpen(struct ZipArchive *archive, const unsigned char *data, uint64_t size,
+            struct ZipProblem *problem);
+
+/* Starts a walk over the entries of an opened archive. */
+void zipFirst(const struct ZipArchive *archive, struct ZipCursor *cursor);
+
+/* The next entry.  Result: 1 with entry filled, 0 after the last, -1 with
+ * problem filled. */
+int zipNext(const struct ZipArchive *archive, struct ZipCursor *cursor, struct ZipEntry *entry,
+            struct ZipProblem *problem);
+
+/* Unpacks the entry's data into out, exactly entry->size bytes, and checks
+ * its CRC-32.  Result: 0, or a problem code (ZIP_DAMAGED_DATA, ZIP_BAD_CRC). */
+int zipInflate(const struct ZipArchive *archive, const struct ZipEntry *entry,
+               struct libdeflate_decompressor *decompressor, unsigned char *out);
+
+/* The CRC-32 of an entry's stored data, checked.  Result: 0 or ZIP_BAD_CRC. */
+int zipCheckStored(const struct ZipArchive *archive, const struct ZipEntry *entry);
+
+/* What a problem code means, as a phrase ("the archive has two end records"). */
+const char *zipProblemText(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

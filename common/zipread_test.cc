@@ -1,0 +1,444 @@
+// The strict zip reader on archives made byte by byte, each with one fault.
+#include "common/zipread.h"
+
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+void put16(Bytes &b, uint32_t v)
+{
+    b.push_back(v & 0xFF);
+    b.push_back((v >> 8) & 0xFF);
+}
+
+void put32(Bytes &b, uint32_t v)
+{
+    put16(b, v & 0xFFFF);
+    put16(b, v >> 16);
+}
+
+void put64(Bytes &b, uint64_t v)
+{
+    put32(b, static_cast<uint32_t>(v));
+    put32(b, static_cast<uint32_t>(v >> 32));
+}
+
+void set32(Bytes &b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+
+struct Entry {
+    std::string name;
+    std::string content;
+    uint16_t method = ZIP_METHOD_DEFLATED;
+    uint16_t flags = 0;
+    uint32_t mode = 0100644;     // Unix mode in the external attributes
+    bool descriptor = false;     // sizes and CRC after the data
+    bool descriptorSigned = true;
+    // Faults: what the local header says instead.
+    std::string localName;       // non-empty: this name in the local header
+    int localMethod = -1;
+    int64_t localSizeDelta = 0;
+    int64_t crcDelta = 0;        // in both headers: a wrong CRC
+};
+
+// Writes an archive from entries, as the common writers do, with knobs for
+// the faults the reader must refuse.
+struct Builder {
+    std::vector<Entry> entries;
+    Bytes front;              // bytes before the first local header
+    std::string comment;
+    bool zip64End = false;    // Zip64 end record and locator
+    size_t gapAfterEntry = 0; // bytes of padding after entry 0 (0: none)
+    size_t gapBeforeDirectory = 0;
+    std::vector<size_t> localOffsets;
+    size_t directoryOffset = 0;
+    size_t endOffset = 0;
+
+    static Bytes deflate(const std::string &s)
+    {
+        libdeflate_compressor *c = libdeflate_alloc_compressor(6);
+        Bytes out(libdeflate_deflate_compress_bound(c, s.size()));
+        out.resize(libdeflate_deflate_compress(c, s.data(), s.size(), out.data(), out.size()));
+        libdeflate_free_compressor(c);
+        return out;
+    }
+
+    Bytes build()
+    {
+        Bytes z = front;
+        Bytes directory;
+        localOffsets.clear();
+        for (size_t i = 0; i < entries.size(); i++) {
+            const Entry &e = entries[i];
+            const Bytes data = e.method == ZIP_METHOD_DEFLATED
+                                   ? deflate(e.content)
+                                   : Bytes(e.content.begin(), e.content.end());
+            const uint32_t crc = static_cast<uint32_t>(
+                libdeflate_crc32(0, e.content.data(), e.content.size()) + e.crcDelta);
+            const uint16_t flags = e.flags | (e.descriptor ? 0x0008 : 0);
+            const std::string &lname = e.localName.empty() ? e.name : e.localName;
+            localOffsets.push_back(z.size());
+            const uint32_t offset = static_cast<uint32_t>(z.size());
+            put32(z, 0x04034b50);
+            put16(z, 20);
+            put16(z, flags);
+            put16(z, e.localMethod >= 0 ? e.localMethod : e.method);
+            put32(z, 0);
+            put32(z, e.descriptor ? 0 : crc);
+            put32(z, e.descriptor ? 0 : static_cast<uint32_t>(data.size()));
+            put32(z, e.descriptor ? 0
+                                  : static_cast<uint32_t>(e.content.size() + e.localSizeDelta));
+            put16(z, lname.size());
+            put16(z, 0);
+            z.insert(z.end(), lname.begin(), lname.end());
+            z.insert(z.end(), data.begin(), data.end());
+            if (e.descriptor) {
+                if (e.descriptorSigned)
+                    put32(z, 0x08074b50);
+                put32(z, crc);
+                put32(z, static_cast<uint32_t>(data.size()));
+                put32(z, static_cast<uint32_t>(e.content.size() + e.localSizeDelta));
+            }
+            if (i == 0)
+                z.insert(z.end(), gapAfterEntry, 'g');
+            put32(directory, 0x02014b50);
+            put16(directory, (3 << 8) | 20);
+            put16(directory, 20);
+            put16(directory, flags);
+            put16(directory, e.method);
+            put32(directory, 0);
+            put32(directory, crc);
+            put32(directory, static_cast<uint32_t>(data.size()));
+            put32(directory, static_cast<uint32_t>(e.content.size()));
+            put16(directory, e.name.size());
+            put16(directory, 0);
+            put16(directory, 0);
+            put16(directory, 0);
+            put16(directory, 0);
+            put32(directory, e.mode << 16);
+            put32(directory, offset);
+            directory.insert(directory.end(), e.name.begin(), e.name.end());
+        }
+        z.insert(z.end(), gapBeforeDirectory, 'h');
+        directoryOffset = z.size();
+        z.insert(z.end(), directory.begin(), directory.end());
+        if (zip64End) {
+            const size_t record = z.size();
+            put32(z, 0x06064b50);
+            put64(z, 44);
+            put16(z, 45);
+            put16(z, 45);
+            put32(z, 0);
+            put32(z, 0);
+            put64(z, entries.size());
+            put64(z, entries.size());
+            put64(z, directory.size());
+            put64(z, directoryOffset);
+            put32(z, 0x07064b50);
+            put32(z, 0);
+            put64(z, record);
+            put32(z, 1);
+        }
+        endOffset = z.size();
+        put32(z, 0x06054b50);
+        put16(z, 0);
+        put16(z, 0);
+        put16(z, zip64End ? 0xFFFF : entries.size());
+        put16(z, zip64End ? 0xFFFF : entries.size());
+        put32(z, zip64End ? 0xFFFFFFFF : directory.size());
+        put32(z, zip64End ? 0xFFFFFFFF : directoryOffset);
+        put16(z, comment.size());
+        z.insert(z.end(), comment.begin(), comment.end());
+        return z;
+    }
+};
+
+Builder twoFiles()
+{
+    Builder b;
+    Entry tool;
+    tool.name = "tool";
+    tool.content = "#!/bin/sh\necho tool\necho tool\necho tool\n";
+    tool.mode = 0100755;
+    Entry folder;
+    folder.name = "lib/";
+    folder.method = ZIP_METHOD_STORED;
+    folder.mode = 040755;
+    Entry helper;
+    helper.name = "lib/helper.txt";
+    helper.content = "stored text";
+    helper.method = ZIP_METHOD_STORED;
+    b.entries = {tool, folder, helper};
+    return b;
+}
+
+// The problem code zipOpen gives (ZIP_FINE when the archive is accepted).
+int openCode(const Bytes &z)
+{
+    ZipArchive a;
+    ZipProblem p;
+    return zipOpen(&a, z.data(), z.size(), &p) == 0 ? ZIP_FINE : p.code;
+}
+
+std::vector<ZipEntry> entriesOf(const ZipArchive &a)
+{
+    std::vector<ZipEntry> out;
+    ZipCursor c;
+    ZipEntry e;
+    ZipProblem p;
+    zipFirst(&a, &c);
+    while (zipNext(&a, &c, &e, &p) == 1)
+        out.push_back(e);
+    return out;
+}
+
+TEST(ZipRead, ReadsEntriesAndTheirData)
+{
+    Builder b = twoFiles();
+    const Bytes z = b.build();
+    ZipArchive a;
+    ZipProblem p;
+    ASSERT_EQ(0, zipOpen(&a, z.data(), z.size(), &p)) << zipProblemText(p.code);
+    ASSERT_EQ(3u, a.count);
+    const std::vector<ZipEntry> e = entriesOf(a);
+    ASSERT_EQ(3u, e.size());
+    EXPECT_EQ("tool", std::string(reinterpret_cast<const char *>(e[0].name), e[0].nameLength));
+    EXPECT_TRUE(e[0].executable);
+    EXPECT_FALSE(e[0].folder);
+    EXPECT_TRUE(e[1].folder);
+    EXPECT_FALSE(e[2].executable);
+    EXPECT_EQ(b.directoryOffset, e[2].end);
+    libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+    for (size_t i = 0; i < e.size(); i++) {
+        std::string out(e[i].size, '\0');
+        EXPECT_EQ(0, zipInflate(&a, &e[i], d, reinterpret_cast<unsigned char *>(&out[0])));
+        EXPECT_EQ(b.entries[i].content, out);
+    }
+    libdeflate_free_decompressor(d);
+}
+
+TEST(ZipRead, AcceptsAnEmptyArchiveZip64EndsAndDescriptors)
+{
+    Builder empty;
+    EXPECT_EQ(ZIP_FINE, openCode(empty.build()));
+    Builder zip64 = twoFiles();
+    zip64.zip64End = true;
+    EXPECT_EQ(ZIP_FINE, openCode(zip64.build()));
+    Builder described = twoFiles();
+    described.entries[0].descriptor = true;
+    described.entries[2].descriptor = true;
+    described.entries[2].descriptorSigned = false;
+    EXPECT_EQ(ZIP_FINE, openCode(described.build()));
+    // A descriptor that disagrees with the directory.
+    described.entries[0].localSizeDelta = 1;
+    EXPECT_EQ(ZIP_BAD_DESCRIPTOR, openCode(described.build()));
+    Builder commented = twoFiles();
+    commented.comment = "a comment";
+    EXPECT_EQ(ZIP_FINE, openCode(commented.build()));
+}
+
+// The fault two readers disagree on: a first end record whose comment holds
+// a second directory (naming another tool) and a second end record.
+TEST(ZipRead, RefusesASecondDirectoryInTheComment)
+{
+    Builder inner;
+    Entry other;
+    other.name = "tool";
+    other.content = "#!/bin/sh\necho other tool\n";
+    inner.entries = {other};
+    Bytes innerZip = inner.build();
+    Builder outer = twoFiles();
+    Bytes plain = outer.build();
+    // The inner directory and end record, pointing back into the outer data.
+    Bytes tail(innerZip.begin() + inner.directoryOffset, innerZip.end());
+    outer.comment = std::string(tail.begin(), tail.end());
+    EXPECT_EQ(ZIP_TWO_END_RECORDS, openCode(outer.build()));
+    // The same bytes as a plain comment text are fine without a signature.
+    outer.comment = std::string(tail.begin() + 4, tail.end() - 22);
+    EXPECT_EQ(ZIP_FINE, openCode(outer.build()));
+}
+
+TEST(ZipRead, TheEndRecordMustEndTheFileExactly)
+{
+    Builder b = twoFiles();
+    b.comment = "abc";
+    Bytes z = b.build();
+    EXPECT_EQ(ZIP_FINE, openCode(z));
+    Bytes longer = z;
+    longer.push_back('x'); // one byte after the comment
+    EXPECT_EQ(ZIP_BAD_END_RECORD, openCode(longer));
+    Bytes shorter(z.begin(), z.end() - 1); // the comment one byte short
+    EXPECT_EQ(ZIP_BAD_END_RECORD, openCode(shorter));
+    EXPECT_EQ(ZIP_NO_END_RECORD, openCode(Bytes(21, 0)));
+    EXPECT_EQ(ZIP_NO_END_RECORD, openCode(Bytes()));
+}
+
+TEST(ZipRead, EveryShorterPrefixIsRefused)
+{
+    Builder b = twoFiles();
+    b.entries[0].descriptor = true;
+    const Bytes z = b.build();
+    for (size_t n = 0; n < z.size(); n++) {
+        // Copied, so that a read past the prefix is an error for the sanitizer.
+        Bytes prefix(z.begin(), z.begin() + n);
+        EXPECT_NE(ZIP_FINE, openCode(prefix)) << n;
+    }
+}
+
+TEST(ZipRead, RefusesDataInFrontGapsAndOverlaps)
+{
+    Builder front = twoFiles();
+    front.front = {'M', 'Z', 0, 0};
+    EXPECT_EQ(ZIP_DATA_IN_FRONT, openCode(front.build()));
+    Builder gap = twoFiles();
+    gap.gapAfterEntry = 1;
+    EXPECT_EQ(ZIP_GAP_OR_OVERLAP, openCode(gap.build()));
+    Builder beforeDirectory = twoFiles();
+    beforeDirectory.gapBeforeDirectory = 1;
+    EXPECT_EQ(ZIP_GAP_OR_OVERLAP, openCode(beforeDirectory.build()));
+    // Two directory entries naming the same local header.
+    Builder overlap = twoFiles();
+    Bytes z = overlap.build();
+    const size_t second = overlap.directoryOffset + 46 + 4; // after entry 0's name "tool"
+    set32(z, second + 42, 0);
+    EXPECT_EQ(ZIP_GAP_OR_OVERLAP, openCode(z));
+}
+
+TEST(ZipRead, RefusesOffsetsAndSizesBeyondTheArchive)
+{
+    Builder b = twoFiles();
+    Bytes z = b.build();
+    Bytes outside = z;
+    set32(outside, b.endOffset + 16, static_cast<uint32_t>(z.size())); // directory offset
+    EXPECT_EQ(ZIP_DIRECTORY_OUTSIDE, openCode(outside));
+    Bytes big = z;
+    set32(big, b.directoryOffset + 20, 0x7FFFFFF0); // entry 0's compressed size
+    EXPECT_NE(ZIP_FINE, openCode(big));
+    // More unpacked bytes than deflate can make of the compressed ones.
+    Bytes bomb = z;
+    set32(bomb, b.directoryOffset + 24, 0x7FFFFFF0);
+    EXPECT_EQ(ZIP_DAMAGED_DATA, openCode(bomb));
+    Bytes count = z;
+    count[b.endOffset + 8] = count[b.endOffset + 10] = 4; // one entry more than there is
+    EXPECT_EQ(ZIP_COUNT_MISMATCH, openCode(count));
+    Bytes fewer = z;
+    fewer[b.endOffset + 8] = fewer[b.endOffset + 10] = 2;
+    EXPECT_EQ(ZIP_COUNT_MISMATCH, openCode(fewer));
+}
+
+TEST(ZipRead, RefusesLocalHeadersThatDisagree)
+{
+    Builder name = twoFiles();
+    name.entries[0].localName = "tooL";
+    EXPECT_EQ(ZIP_LOCAL_DISAGREES, openCode(name.build()));
+    Builder method = twoFiles();
+    method.entries[2].localMethod = ZIP_METHOD_DEFLATED;
+    EXPECT_EQ(ZIP_LOCAL_DISAGREES, openCode(method.build()));
+    Builder size = twoFiles();
+    size.entries[0].localSizeDelta = -1;
+    EXPECT_EQ(ZIP_LOCAL_DISAGREES, openCode(size.build()));
+}
+
+TEST(ZipRead, RefusesUnsafeNames)
+{
+    const struct {
+        std::string name;
+        int code;
+    } cases[] = {
+        {"/etc/passwd", ZIP_NAME_ABSOLUTE},
+        {"../x", ZIP_NAME_DOTS},
+        {"a/../../x", ZIP_NAME_DOTS},
+        {"a/./x", ZIP_NAME_DOTS},
+        {"a//x", ZIP_NAME_EMPTY_PART},
+        {"a\\..\\x", ZIP_NAME_BAD_BYTE},
+        {std::string("a\0b", 3), ZIP_NAME_BAD_BYTE},
+        {"", ZIP_NAME_EMPTY},
+        {"..", ZIP_NAME_DOTS},
+        {"ok/..x/y..", ZIP_FINE},
+        {std::string(254, 'n'), ZIP_FINE},
+        {std::string(255, 'n'), ZIP_FINE},
+        {std::string(256, 'n'), ZIP_NAME_TOO_LONG},
+    };
+    for (const auto &c : cases) {
+        Builder b;
+        Entry e;
+        e.name = c.name;
+        e.content = "x";
+        b.entries = {e};
+        EXPECT_EQ(c.code, openCode(b.build())) << c.name;
+    }
+}
+
+TEST(ZipRead, RefusesLinksSpecialFilesEncryptionAndOtherMethods)
+{
+    const struct {
+        uint32_t mode;
+        uint16_t flags;
+        uint16_t method;
+        int code;
+    } cases[] = {
+        {0120777, 0, ZIP_METHOD_STORED, ZIP_SPECIAL_FILE},   // symbolic link
+        {0010644, 0, ZIP_METHOD_STORED, ZIP_SPECIAL_FILE},   // fifo
+        {0060644, 0, ZIP_METHOD_STORED, ZIP_SPECIAL_FILE},   // block device
+        {0040755, 0, ZIP_METHOD_STORED, ZIP_BAD_FOLDER},     // a folder mode, a file name
+        {0100644, 0x0001, ZIP_METHOD_STORED, ZIP_ENCRYPTED},
+        {0100644, 0x0040, ZIP_METHOD_STORED, ZIP_ENCRYPTED},
+        {0100644, 0, 12, ZIP_BAD_METHOD},                    // bzip2
+        {0100644, 0, 99, ZIP_BAD_METHOD},                    // AES
+        {0004755, 0, ZIP_METHOD_STORED, ZIP_FINE},           // setuid bit, no type: a file
+    };
+    for (const auto &c : cases) {
+        Builder b;
+        Entry e;
+        e.name = "x";
+        e.content = "data";
+        e.mode = c.mode;
+        e.flags = c.flags;
+        e.method = c.method;
+        b.entries = {e};
+        EXPECT_EQ(c.code, openCode(b.build())) << std::oct << c.mode << " " << c.method;
+    }
+}
+
+TEST(ZipRead, ChecksCrcAndCompressedData)
+{
+    Builder b = twoFiles();
+    b.entries[0].crcDelta = 1;
+    b.entries[2].crcDelta = 1;
+    Bytes z = b.build();
+    ZipArchive a;
+    ZipProblem p;
+    ASSERT_EQ(0, zipOpen(&a, z.data(), z.size(), &p));
+    std::vector<ZipEntry> e = entriesOf(a);
+    libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+    std::string out(e[0].size, '\0');
+    EXPECT_EQ(ZIP_BAD_CRC, zipInflate(&a, &e[0], d, reinterpret_cast<unsigned char *>(&out[0])));
+    EXPECT_EQ(ZIP_BAD_CRC, zipCheckStored(&a, &e[2]));
+    // Damaged deflate data: the first block's type bits made invalid.
+    Builder damaged = twoFiles();
+    z = damaged.build();
+    ASSERT_EQ(0, zipOpen(&a, z.data(), z.size(), &p));
+    e = entriesOf(a);
+    z[e[0].dataOffset] |= 0x06;
+    EXPECT_EQ(ZIP_DAMAGED_DATA, zipInflate(&a, &e[0], d, reinterpret_cast<unsigned char *>(&out[0])));
+    libdeflate_free_decompressor(d);
+}
+
+TEST(ZipRead, EveryProblemHasWords)
+{
+    for (int code = 0; code < ZIP_PROBLEM_COUNT; code++)
+        EXPECT_NE(nullptr, zipProblemText(code));
+    EXPECT_STREQ("unknown problem", zipProblemText(ZIP_PROBLEM_COUNT));
+    EXPECT_STREQ("unknown problem", zipProblemText(-1));
+}
+
+} // namespace

@@ -113,8 +113,9 @@ int readExtra(const unsigned char *extra, uint32_t length, bool wantSize, bool w
     return 0;
 }
 
-// What makes a name unsafe or ambiguous, or ZIP_FINE.
-int nameProblem(const unsigned char *name, uint32_t length)
+} // namespace
+
+extern "C" int zipNameProblem(const unsigned char *name, uint32_t length)
 {
     if (length == 0)
         return ZIP_NAME_EMPTY;
@@ -140,6 +141,8 @@ int nameProblem(const unsigned char *name, uint32_t length)
     }
     return ZIP_FINE;
 }
+
+namespace {
 
 // Finds the one end record: the one whose comment reaches the end of the
 // file exactly.  A second such record (one inside another's comment, or an
@@ -267,7 +270,7 @@ uint64_t readDescriptor(const ZipArchive *a, uint64_t at, bool zip64, const ZipE
 
 int entryProblem(const unsigned char *c, ZipEntry *e)
 {
-    const int name = nameProblem(e->name, e->nameLength);
+    const int name = zipNameProblem(e->name, e->nameLength);
     if (name != ZIP_FINE)
         return name;
     if (e->flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeaders))

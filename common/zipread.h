@@ -130,6 +130,11 @@ int zipInflate(const struct ZipArchive *archive, const struct ZipEntry *entry,
 /* The CRC-32 of an entry's stored data, checked.  Result: 0 or ZIP_BAD_CRC. */
 int zipCheckStored(const struct ZipArchive *archive, const struct ZipEntry *entry);
 
+/* What makes an entry name unsafe or ambiguous (absolute, a "." or ".."
+ * part, an empty part, a NUL or a backslash, longer than ZIP_MAX_NAME), or
+ * ZIP_FINE.  A folder's name ends in '/'. */
+int zipNameProblem(const unsigned char *name, uint32_t length);
+
 /* What a problem code means, as a phrase ("the archive has two end records"). */
 const char *zipProblemText(int code);
 

@@ -45,7 +45,7 @@ static const char usage[] =
     "                    that fits the host\n"
     "  --strict          refuse to run on a host that no record matches\n"
     "  --stub LAUNCHER   the launcher executable (default: launcher beside pkgtool)\n"
-    "  --unzip UNZIP     the unzip utility (default: miniunzip on PATH)\n"
+    "  --unzip UNZIP     the unzip utility (default: tunzip beside pkgtool)\n"
     "  A folder is zipped with its files and folders sorted by name, every entry\n"
     "  dated SOURCE_DATE_EPOCH (seconds since 1970, UTC; unset: 1980-01-01 00:00),\n"
     "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
@@ -89,24 +89,6 @@ static std::string besideSelf(const char *name)
     std::string dir(self);
     size_t slash = dir.rfind('/');
     return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + name;
-}
-
-static std::string onPath(const char *name)
-{
-    const char *path = std::getenv("PATH");
-    std::string p = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= p.size()) {
-        size_t end = p.find(':', start);
-        if (end == std::string::npos)
-            end = p.size();
-        std::string dir = p.substr(start, end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return "";
 }
 
 static bool parseInt32(const std::string &text, int32_t &out)
@@ -176,14 +158,8 @@ static int commandBuild(int argc, char **argv)
         return usageError("build: -o PACKAGE is needed");
     if (spec.stub.empty())
         spec.stub = besideSelf("launcher");
-    if (spec.unzip.empty()) {
-        spec.unzip = onPath("miniunzip");
-        if (spec.unzip.empty()) {
-            std::fprintf(stderr, "pkgtool: no miniunzip on PATH (install Debian's minizip) "
-                                 "and no --unzip given\n");
-            return 1;
-        }
-    }
+    if (spec.unzip.empty())
+        spec.unzip = besideSelf("tunzip");
     std::vector<std::string> warnings;
     std::string error = buildPackage(spec, warnings);
     if (!error.empty()) {

@@ -1,5 +1,5 @@
-// Zip images with libzip: a folder zipped reproducibly, and an image read,
-// checked and unpacked without running anything.
+// Zip images: a folder zipped reproducibly with libzip.  Images are read
+// with the common reader (zipcheck.cc).
 #include "zipimage.h"
 
 #include <algorithm>
@@ -15,96 +15,17 @@
 #include <zip.h>
 
 #include "../common/pkglayout.h"
+#include "../common/zipread.h"
 
 namespace pkgtool {
 
 namespace {
 
 constexpr uint16_t kDosDate1980 = (0 << 9) | (1 << 5) | 1; // 1980-01-01
-constexpr size_t kChunk = 128 * 1024;
 
 std::string errnoText(int error)
 {
     return std::strerror(error);
-}
-
-// Opens a zip held in memory, read-only, with libzip's stricter checks
-// (local headers against the central directory).
-class ZipReader {
-public:
-    ZipReader() = default;
-    ZipReader(const ZipReader &) = delete;
-    ZipReader &operator=(const ZipReader &) = delete;
-    ~ZipReader()
-    {
-        if (za_ != nullptr)
-            zip_discard(za_);
-    }
-
-    bool open(const std::vector<unsigned char> &zip, std::string &error)
-    {
-        zip_error_t ze;
-        zip_error_init(&ze);
-        zip_source_t *src = zip_source_buffer_create(zip.empty() ? nullptr : zip.data(),
-                                                     zip.size(), 0, &ze);
-        if (src != nullptr) {
-            za_ = zip_open_from_source(src, ZIP_RDONLY | ZIP_CHECKCONS, &ze);
-            if (za_ == nullptr)
-                zip_source_free(src);
-        }
-        if (za_ == nullptr)
-            error = std::string("not a readable zip archive: ") + zip_error_strerror(&ze);
-        zip_error_fini(&ze);
-        return za_ != nullptr;
-    }
-
-    zip_t *get() const { return za_; }
-
-private:
-    zip_t *za_ = nullptr;
-};
-
-bool readEntries(zip_t *za, std::vector<ZipEntry> &entries, std::string &error)
-{
-    const zip_int64_t count = zip_get_num_entries(za, 0);
-    for (zip_int64_t i = 0; i < count; i++) {
-        const zip_uint64_t index = static_cast<zip_uint64_t>(i);
-        zip_stat_t st;
-        zip_stat_init(&st);
-        if (zip_stat_index(za, index, ZIP_FL_ENC_RAW, &st) != 0 || !(st.valid & ZIP_STAT_NAME)) {
-            error = "cannot read entry " + std::to_string(i + 1) + ": " + zip_strerror(za);
-            return false;
-        }
-        ZipEntry e;
-        e.name = st.name;
-        e.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
-        e.compressedSize = (st.valid & ZIP_STAT_COMP_SIZE) ? st.comp_size : 0;
-        e.method = (st.valid & ZIP_STAT_COMP_METHOD) ? st.comp_method : 0;
-        e.encrypted = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE;
-        e.folder = !e.name.empty() && e.name.back() == '/';
-        zip_uint8_t opsys = 0;
-        zip_uint32_t attributes = 0;
-        if (zip_file_get_external_attributes(za, index, 0, &opsys, &attributes) == 0 &&
-            opsys == ZIP_OPSYS_UNIX)
-            e.executable = ((attributes >> 16) & 0111) != 0;
-        entries.push_back(e);
-    }
-    return true;
-}
-
-// Splits a checked entry name into its path components.
-std::vector<std::string> components(const std::string &name)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start < name.size()) {
-        size_t slash = name.find('/', start);
-        if (slash == std::string::npos)
-            slash = name.size();
-        parts.push_back(name.substr(start, slash - start));
-        start = slash + 1;
-    }
-    return parts;
 }
 
 // One file or folder of a folder to zip.
@@ -372,21 +293,9 @@ bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned ch
 
 std::string entryNameProblem(const std::string &name)
 {
-    if (name.empty())
-        return "an entry has an empty name";
-    if (name.size() > kMaxEntryName)
-        return "the name is " + std::to_string(name.size()) + " bytes, at most " +
-               std::to_string(kMaxEntryName) + " fit the unzip utility";
-    if (name[0] == '/')
-        return "the name is absolute";
-    const std::string trimmed = name.back() == '/' ? name.substr(0, name.size() - 1) : name;
-    for (const std::string &part : components(trimmed)) {
-        if (part == "..")
-            return "the name climbs out of the image with \"..\"";
-        if (part.empty() || part == ".")
-            return "the name has an empty or \".\" part";
-    }
-    return "";
+    const int code = zipNameProblem(reinterpret_cast<const unsigned char *>(name.data()),
+                                    static_cast<uint32_t>(name.size()));
+    return code == ZIP_FINE ? "" : zipProblemText(code);
 }
 
 std::string printableName(const std::string &name)
@@ -402,191 +311,6 @@ std::string printableName(const std::string &name)
         }
     }
     return out;
-}
-
-bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
-             std::string &error)
-{
-    ZipReader reader;
-    return reader.open(zip, error) && readEntries(reader.get(), entries, error);
-}
-
-void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
-              std::vector<std::string> &problems)
-{
-    ZipReader reader;
-    std::string error;
-    if (!reader.open(zip, error) || !readEntries(reader.get(), entries, error)) {
-        problems.push_back(error);
-        return;
-    }
-    std::vector<unsigned char> buffer(kChunk);
-    for (size_t i = 0; i < entries.size(); i++) {
-        const ZipEntry &e = entries[i];
-        const std::string label = "entry '" + printableName(e.name) + "'";
-        std::string problem = entryNameProblem(e.name);
-        if (!problem.empty()) {
-            problems.push_back(label + ": " + problem);
-            continue;
-        }
-        if (e.encrypted) {
-            problems.push_back(label + " is encrypted; the unzip utility runs without a password");
-            continue;
-        }
-        if (e.method != ZIP_CM_STORE && e.method != ZIP_CM_DEFLATE) {
-            problems.push_back(label + " is compressed with method " + std::to_string(e.method) +
-                               "; the unzip utility takes only stored or deflated entries");
-            continue;
-        }
-        zip_file_t *zf = zip_fopen_index(reader.get(), i, 0);
-        if (zf == nullptr) {
-            problems.push_back(label + " cannot be read: " + zip_strerror(reader.get()));
-            continue;
-        }
-        uint64_t total = 0;
-        for (;;) {
-            const zip_int64_t n = zip_fread(zf, buffer.data(), buffer.size());
-            if (n < 0) {
-                problems.push_back(label + " is damaged: " + zip_file_strerror(zf));
-                break;
-            }
-            if (n == 0) {
-                if (total != e.size)
-                    problems.push_back(label + " holds " + std::to_string(total) +
-                                       " bytes, not the " + std::to_string(e.size) +
-                                       " its header says");
-                break;
-            }
-            total += static_cast<uint64_t>(n);
-        }
-        zip_fclose(zf);
-    }
-}
-
-bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
-               std::string &error)
-{
-    // Everything is checked before anything is written.
-    std::vector<ZipEntry> entries;
-    std::vector<std::string> problems;
-    checkZip(zip, entries, problems);
-    if (!problems.empty()) {
-        error = problems[0];
-        if (problems.size() > 1)
-            error += " (and " + std::to_string(problems.size() - 1) + " more problems)";
-        return false;
-    }
-    ZipReader reader;
-    if (!reader.open(zip, error))
-        return false;
-
-    if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
-        error = "cannot create the folder " + folder + ": " + errnoText(errno);
-        return false;
-    }
-    const int root = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0) {
-        error = "cannot open the folder " + folder + ": " + errnoText(errno);
-        return false;
-    }
-    std::vector<unsigned char> buffer(kChunk);
-    bool ok = true;
-    for (size_t i = 0; ok && i < entries.size(); i++) {
-        const ZipEntry &e = entries[i];
-        const std::vector<std::string> parts =
-            components(e.folder ? e.name.substr(0, e.name.size() - 1) : e.name);
-        const size_t dirParts = e.folder ? parts.size() : parts.size() - 1;
-        int dir = dup(root);
-        std::string where = folder;
-        for (size_t p = 0; ok && p < dirParts; p++) {
-            where += "/" + parts[p];
-            if (mkdirat(dir, parts[p].c_str(), 0777) != 0 && errno != EEXIST) {
-                error = "cannot create the folder " + printableName(where) + ": " +
-                        errnoText(errno);
-                ok = false;
-                break;
-            }
-            // O_NOFOLLOW: a link already in the folder never leads outside it.
-            const int next = openat(dir, parts[p].c_str(),
-                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (next < 0) {
-                const int saved = errno;
-                struct stat st;
-                const bool link = fstatat(dir, parts[p].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                  S_ISLNK(st.st_mode);
-                error = "cannot enter the folder " + printableName(where) + ": " +
-                        (link ? std::string("it is a symbolic link") : errnoText(saved));
-                ok = false;
-                break;
-            }
-            close(dir);
-            dir = next;
-        }
-        if (ok && !e.folder) {
-            const std::string &leaf = parts.back();
-            where += "/" + leaf;
-            // Replaced, never written through: an existing link or hard link
-            // must not carry the data elsewhere.
-            if (unlinkat(dir, leaf.c_str(), 0) != 0 && errno != ENOENT) {
-                error = "cannot replace " + printableName(where) + ": " + errnoText(errno);
-                ok = false;
-            }
-            // The process's umask applies, as to any file a tool makes.
-            const mode_t mode = e.executable ? 0777 : 0666;
-            const int fd = ok ? openat(dir, leaf.c_str(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)
-                              : -1;
-            if (ok && fd < 0) {
-                error = "cannot write " + printableName(where) + ": " + errnoText(errno);
-                ok = false;
-            }
-            zip_file_t *zf = ok ? zip_fopen_index(reader.get(), i, 0) : nullptr;
-            if (ok && zf == nullptr) {
-                error = "cannot read entry '" + printableName(e.name) +
-                        "': " + zip_strerror(reader.get());
-                ok = false;
-            }
-            while (ok) {
-                const zip_int64_t n = zip_fread(zf, buffer.data(), buffer.size());
-                if (n < 0) {
-                    error = "entry '" + printableName(e.name) + "' is damaged: " +
-                            zip_file_strerror(zf);
-                    ok = false;
-                    break;
-                }
-                if (n == 0)
-                    break;
-                const unsigned char *p = buffer.data();
-                size_t left = static_cast<size_t>(n);
-                while (left > 0) {
-                    const ssize_t w = write(fd, p, left);
-                    if (w < 0 && errno == EINTR)
-                        continue;
-                    if (w <= 0) {
-                        error = "cannot write " + printableName(where) + ": " +
-                                errnoText(w < 0 ? errno : ENOSPC);
-                        ok = false;
-                        break;
-                    }
-                    p += w;
-                    left -= static_cast<size_t>(w);
-                }
-            }
-            if (zf != nullptr)
-                zip_fclose(zf);
-            if (fd >= 0) {
-                if (close(fd) != 0 && ok) {
-                    error = "cannot write " + printableName(where) + ": " + errnoText(errno);
-                    ok = false;
-                }
-                if (!ok)
-                    unlinkat(dir, leaf.c_str(), 0);
-            }
-        }
-        close(dir);
-    }
-    close(root);
-    return ok;
 }
 
 } // namespace pkgtool

@@ -9,16 +9,11 @@
 
 namespace pkgtool {
 
-// miniunzip reads an entry's name into a 256-byte buffer: longer names are
-// cut off and unpack under a wrong name.
-constexpr size_t kMaxEntryName = 255;
-
 struct ZipEntry {
     std::string name;   // as stored (raw bytes), folders end in '/'
     uint64_t size = 0;  // unpacked
     uint64_t compressedSize = 0;
     uint16_t method = 0;
-    bool encrypted = false;
     bool folder = false;
     bool executable = false; // Unix mode bits say so
 };
@@ -48,20 +43,23 @@ std::string entryNameProblem(const std::string &name);
 // The name with control characters written as \xHH, to fit one line.
 std::string printableName(const std::string &name);
 
+// Reading goes through the common strict reader (common/zipread.h), as the
+// unzip utility reads: an archive it refuses is refused here too.
+
 // Lists the zip's entries.  Result: true, or false with the problem in error.
 bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
              std::string &error);
 
-// Checks a zip as the unpacking needs it: readable and consistent, names
-// fit (see entryNameProblem), stored or deflated and not encrypted (all
-// miniunzip unpacks), and every entry's data matching its CRC.  Appends one
+// Checks a zip as the unpacking needs it: accepted by the reader (one
+// reading, safe names, plain files and folders, stored or deflated, not
+// encrypted), and every entry's data matching its CRC.  Appends one
 // line per problem; entries is filled as far as the archive could be read.
 void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
               std::vector<std::string> &problems);
 
 // Unpacks the zip into the folder (created if missing, its parent must
-// exist).  Nothing is written outside it: names are checked first, and no
-// symbolic link on the way is followed.  Result: true, or false with the
+// exist) as the unzip utility does, after checking it whole.  Nothing is
+// written outside it, and no symbolic link in it is followed.  Result: true, or false with the
 // problem in error.
 bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
                std::string &error);

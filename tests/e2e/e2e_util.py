@@ -1,5 +1,6 @@
 """Helpers for the end-to-end tests: real packages built with pkgtool, real
-zip images, the real miniunzip, and the launcher run as a user would."""
+zip images, the real unzip utility (tunzip; Debian's miniunzip where a test
+says so), and the launcher run as a user would."""
 import os
 import shutil
 import signal
@@ -15,6 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 LAUNCHER = os.environ.get("TRELL_LAUNCHER", os.path.join(ROOT, "build", "bin", "launcher"))
 PKGTOOL = os.environ.get("TRELL_PKGTOOL", os.path.join(ROOT, "build", "bin", "pkgtool"))
+UNZIP = os.environ.get("TRELL_UNZIP", os.path.join(ROOT, "build", "bin", "tunzip"))
 MINIUNZIP = shutil.which("miniunzip") or "/usr/bin/miniunzip"
 
 DIR_SIZE = 548
@@ -56,11 +58,10 @@ def pkgtool(*args, check=True):
 
 
 def build_package(out, image, records=None, unzip=None, strict=False, pair=None):
-    """Builds a package with pkgtool; records are tuples of six values."""
+    """Builds a package with pkgtool; records are tuples of six values.
+    The unzip utility is tunzip unless unzip names another."""
     records = records or [("redhat", "5", "x86-64", "0", "./tool", "")]
-    args = ["build", "-o", out, "--stub", LAUNCHER]
-    if unzip:
-        args += ["--unzip", unzip]
+    args = ["build", "-o", out, "--stub", LAUNCHER, "--unzip", unzip or UNZIP]
     if strict:
         args.append("--strict")
     for r in records:

@@ -7,7 +7,7 @@ import struct
 import subprocess
 import zipfile
 
-from e2e_util import LAUNCHER, PKGTOOL
+from e2e_util import LAUNCHER, PKGTOOL, UNZIP
 
 DIR_SIZE = 548
 TRAILER = DIR_SIZE + 1
@@ -71,7 +71,7 @@ def run_pkgtool(*args, env=None, cwd=None, umask=None, user=None):
 
 
 def build_args(out, image, records=None, pair=None, extra=()):
-    args = ["build", "-o", out, "--stub", LAUNCHER, *extra]
+    args = ["build", "-o", out, "--stub", LAUNCHER, "--unzip", UNZIP, *extra]
     for r in records or [("redhat", "5", "x86-64", "0", "./tool", "")]:
         args += ["--record", *r]
     args += ["--image-pair", *pair] if pair else ["--image", image]
@@ -132,6 +132,6 @@ def copy_launcher_and_unzip():
     """The two executables a package starts with, as bytes."""
     with open(LAUNCHER, "rb") as f:
         launcher = f.read()
-    with open(shutil.which("miniunzip") or "/usr/bin/miniunzip", "rb") as f:
+    with open(UNZIP, "rb") as f:
         unzip = f.read()
     return launcher, unzip

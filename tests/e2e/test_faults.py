@@ -5,7 +5,7 @@ import os
 import subprocess
 import unittest
 
-from e2e_util import E2ETest, TOOL, build_package, make_zip, read_trailer
+from e2e_util import MINIUNZIP, E2ETest, TOOL, build_package, make_zip, read_trailer
 
 UNZIP_LINE = "\nFailed executing <./miniunz -o image.zip > /dev/null>\n"
 
@@ -30,7 +30,17 @@ class TmpFaults(E2ETest):
 
     def test_full_while_the_image_is_unpacked(self):
         image = make_zip(self.path("zeros.zip"), {"tool": TOOL, "zeros": bytes(20 << 20)})
+        # tunzip names the entry and the cause itself.
         pkg = build_package(self.path("zeros"), image)
+        r = self.run_in_small_tmp(pkg, "2m")
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual("tunzip: image.zip: entry 'zeros': cannot write the file: No space "
+                         "left on device\n" + UNZIP_LINE, r.stderr)
+        self.assertNotIn("tool:", r.stdout)
+        self.assertTrue(r.stdout.endswith("Extracting...\nleft: \n"), r.stdout)
+        # Debian's miniunzip says nothing and exits 0: the launcher's own
+        # check of the file system catches it.
+        pkg = build_package(self.path("zeros-mini"), image, unzip=MINIUNZIP)
         r = self.run_in_small_tmp(pkg, "2m")
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertEqual(UNZIP_LINE + "No space left on the file system of /tmp: the image "

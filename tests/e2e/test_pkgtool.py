@@ -4,7 +4,7 @@ import os
 import struct
 import unittest
 
-from e2e_util import E2ETest, LAUNCHER, MINIUNZIP, make_zip, pkgtool, read_trailer
+from e2e_util import E2ETest, LAUNCHER, UNZIP, make_zip, pkgtool, read_trailer
 
 
 class Build(E2ETest):
@@ -24,7 +24,7 @@ class Build(E2ETest):
         data, d = read_trailer(out)
         sizes = d[:5]
         self.assertEqual(os.path.getsize(LAUNCHER), sizes[0])
-        self.assertEqual(os.path.getsize(MINIUNZIP), sizes[1])
+        self.assertEqual(os.path.getsize(UNZIP), sizes[1])
         self.assertEqual([8, 800, os.path.getsize(self.image)], sizes[2:])
         self.assertEqual(len(data), sum(sizes) + 549)
         self.assertEqual(0xFF, data[-1])

@@ -125,11 +125,11 @@ class Verify(E2ETest):
             ("half an image pair", self.pkg_from("pairhalf", first=len(self.image_bytes)),
              "make no image pair"),
             ("image not a zip", self.pkg_from("notzip", image=b"hello, not a zip" * 4),
-             "image: not a readable zip archive"),
+             "image: not a zip archive the unzip utility takes"),
             ("byte flipped in the image", patched("flip", flip(tool_data + 5)),
              "image: entry 'tool' is damaged"),
             ("byte flipped in a header", patched("fliphdr", flip(image_off + 30)),
-             "image: not a readable zip archive"),
+             "image: entry 'tool': the local header disagrees with the central directory"),
             ("byte flipped in the second archive",
              pair_parts.write(self.path("flip2"), bytes(
                  pair_parts.data[:second_data + 3] +
@@ -138,17 +138,17 @@ class Verify(E2ETest):
              "x86-64 image: entry 'tool' is damaged"),
             ("entry leaving the image", self.pkg_from("dotdot", image=zip_bytes(
                 {"tool": TOOL, "../evil": "x"})),
-             "image: entry '../evil': the name climbs out of the image"),
+             "image: entry '../evil': a \".\" or \"..\" part in the name"),
             ("absolute entry", self.pkg_from("abs", image=zip_bytes({"/etc/evil": "x"})),
-             "image: entry '/etc/evil': the name is absolute"),
+             "image: entry '/etc/evil': an absolute name"),
             ("entry name too long", self.pkg_from("longname", image=zip_bytes({"n" * 256: "x"})),
-             "the name is 256 bytes, at most 255"),
+             "a name longer than 255 bytes"),
             ("entry method", self.pkg_from("bzip2", image=zip_bytes(
                 {"tool": TOOL}, method=zipfile.ZIP_BZIP2)),
-             "is compressed with method 12"),
+             "a compression method other than stored or deflated"),
             ("encrypted entry", self.pkg_from("crypt", image=encrypted(zip_bytes(
                 {"tool": TOOL}, method=zipfile.ZIP_STORED))),
-             "image: entry 'tool' is encrypted"),
+             "image: entry 'tool': encrypted"),
             ("unzip utility not executable", self.pkg_from("unzip", unzip=b"just some text"),
              "element 1 (the unzip utility) is neither an ELF executable nor a \"#!\" script"),
             ("empty unzip utility", self.pkg_from("nounzip", unzip=b""),
@@ -225,7 +225,7 @@ class ListUnpackInfo(E2ETest):
         evil = assemble(self.path("evil"), base + [zip_bytes({"tool": TOOL, "../escaped": "x"})])
         r = run_pkgtool("unpack", evil, self.path("out"))
         self.assertEqual(1, r.returncode)
-        self.assertIn("climbs out of the image", r.stderr)
+        self.assertIn('a "." or ".." part in the name', r.stderr)
         self.assertFalse(os.path.exists(self.path("escaped")))
         self.assertFalse(os.path.exists(self.path("out")))  # checked before anything is made
 
@@ -238,13 +238,11 @@ class ListUnpackInfo(E2ETest):
         with open(self.path("target"), "w") as f:
             f.write("keep")
         os.symlink(self.path("target"), self.path("dest", "alias"))
-        r = run_pkgtool("unpack", linked, self.path("dest"))
-        self.assertEqual(1, r.returncode)
-        self.assertIn("sub: it is a symbolic link", r.stderr)
-        self.assertEqual([], os.listdir(self.path("elsewhere")))
-        os.remove(self.path("dest", "sub"))
+        # Both links are replaced (by a folder, by the file), neither followed.
         r = run_pkgtool("unpack", linked, self.path("dest"))
         self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual([], os.listdir(self.path("elsewhere")))
+        self.assertFalse(os.path.islink(self.path("dest", "sub")))
         with open(self.path("target")) as f:
             self.assertEqual("keep", f.read())  # the link was replaced, not written through
         self.assertFalse(os.path.islink(self.path("dest", "alias")))

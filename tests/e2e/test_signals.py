@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from e2e_util import MINIUNZIP, E2ETest, build_package, tool_args, write_script
+from e2e_util import UNZIP, E2ETest, build_package, tool_args, write_script
 
 
 class Interrupts(E2ETest):
@@ -17,7 +17,7 @@ class Interrupts(E2ETest):
         self.started = self.path("unzip-started")
         slow = write_script(self.path("slow-unzip"),
                             '#!/bin/sh\ntouch "%s"\nsleep 1\nexec %s "$@"\n'
-                            % (self.started, MINIUNZIP))
+                            % (self.started, UNZIP))
         failing = write_script(self.path("failing-unzip"),
                                '#!/bin/sh\ntouch "%s"\nsleep 1\nexit 1\n' % self.started)
         self.slow_pkg = build_package(self.path("slow"), self.image, unzip=slow)

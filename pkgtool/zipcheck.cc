@@ -1,0 +1,153 @@
+// Reading images with the common strict reader: listing, checking every
+// entry's data, and unpacking with the unzip utility's own extractor.
+#include "zipimage.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "../common/zipextract.h"
+#include "../common/zipread.h"
+
+namespace pkgtool {
+
+namespace {
+
+std::string entryLabel(const unsigned char *name, uint32_t length)
+{
+    return "entry '" + printableName(std::string(reinterpret_cast<const char *>(name), length)) +
+           "'";
+}
+
+bool openZip(const std::vector<unsigned char> &zip, ZipArchive &archive, std::string &error)
+{
+    ZipProblem p;
+    if (zipOpen(&archive, zip.data(), zip.size(), &p) == 0)
+        return true;
+    error = p.name != nullptr ? entryLabel(p.name, p.nameLength) + ": " + zipProblemText(p.code)
+                              : std::string("not a zip archive the unzip utility takes: ") +
+                                    zipProblemText(p.code);
+    return false;
+}
+
+bool readEntries(const ZipArchive &archive, std::vector<ZipEntry> &entries,
+                 std::vector<::ZipEntry> *raw)
+{
+    ZipCursor cursor;
+    ::ZipEntry e;
+    ZipProblem p;
+    zipFirst(&archive, &cursor);
+    while (zipNext(&archive, &cursor, &e, &p) == 1) {
+        ZipEntry out;
+        out.name.assign(reinterpret_cast<const char *>(e.name), e.nameLength);
+        out.size = e.size;
+        out.compressedSize = e.compressedSize;
+        out.method = e.method;
+        out.folder = e.folder != 0;
+        out.executable = e.executable != 0;
+        entries.push_back(out);
+        if (raw != nullptr)
+            raw->push_back(e);
+    }
+    return entries.size() == archive.count;
+}
+
+// Inflates one entry into memory of its own and checks its CRC: a
+// problem text, or "".
+std::string checkData(const ZipArchive &archive, const ::ZipEntry &e,
+                      libdeflate_decompressor *d)
+{
+    if (e.size == 0 || e.method == ZIP_METHOD_STORED)
+        return e.size == 0 || zipCheckStored(&archive, &e) == 0 ? ""
+                                                                : zipProblemText(ZIP_BAD_CRC);
+    void *out = mmap(nullptr, e.size, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (out == MAP_FAILED)
+        return std::string("cannot be checked: ") + std::strerror(errno);
+    const int r = zipInflate(&archive, &e, d, static_cast<unsigned char *>(out));
+    munmap(out, e.size);
+    return r == 0 ? "" : zipProblemText(r);
+}
+
+struct Failures {
+    std::vector<std::string> lines;
+};
+
+void collect(void *context, const ::ZipEntry *e, const char *what, int error)
+{
+    std::string line = e != nullptr ? entryLabel(e->name, e->nameLength) + ": " : "";
+    line += what;
+    if (error != 0)
+        line += std::string(": ") + std::strerror(error);
+    static_cast<Failures *>(context)->lines.push_back(line);
+}
+
+} // namespace
+
+bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
+             std::string &error)
+{
+    ZipArchive archive;
+    return openZip(zip, archive, error) && readEntries(archive, entries, nullptr);
+}
+
+void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
+              std::vector<std::string> &problems)
+{
+    ZipArchive archive;
+    std::string error;
+    std::vector<::ZipEntry> raw;
+    if (!openZip(zip, archive, error) || !readEntries(archive, entries, &raw)) {
+        problems.push_back(error);
+        return;
+    }
+    libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+    if (d == nullptr) {
+        problems.push_back("out of memory");
+        return;
+    }
+    for (const ::ZipEntry &e : raw) {
+        const std::string problem = checkData(archive, e, d);
+        if (!problem.empty())
+            problems.push_back(entryLabel(e.name, e.nameLength) + " is damaged: " + problem);
+    }
+    libdeflate_free_decompressor(d);
+}
+
+bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
+               std::string &error)
+{
+    // Everything is checked before anything is written.
+    std::vector<ZipEntry> entries;
+    std::vector<std::string> problems;
+    checkZip(zip, entries, problems);
+    Failures failures;
+    if (problems.empty()) {
+        if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+            error = "cannot create the folder " + folder + ": " + std::strerror(errno);
+            return false;
+        }
+        const int root = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (root < 0) {
+            error = "cannot open the folder " + folder + ": " + std::strerror(errno);
+            return false;
+        }
+        ZipArchive archive;
+        openZip(zip, archive, error);
+        zipExtractAll(&archive, root, 2, collect, &failures);
+        close(root);
+        problems = failures.lines;
+    }
+    if (problems.empty())
+        return true;
+    error = problems[0];
+    if (problems.size() > 1)
+        error += " (and " + std::to_string(problems.size() - 1) + " more problems)";
+    return false;
+}
+
+} // namespace pkgtool

@@ -1,0 +1,363 @@
+"""tunzip, the unzip utility packages carry: archives of the common writers
+read as Info-ZIP unzip and Python's zipfile read them, ambiguous archives
+refused by it and by pkgtool alike, and every failure to write reported."""
+import io
+import os
+import resource
+import stat
+import struct
+import subprocess
+import unittest
+import zipfile
+
+from e2e_util import (LAUNCHER, MINIUNZIP, NAMESPACES, NO_NAMESPACES, TOOL, UNZIP, E2ETest,
+                      assemble, build_package, make_zip, pkgtool, record_bytes, tool_args)
+from pkg_util import Parts, copy_launcher_and_unzip, read_tree, write_tree, zip_bytes
+
+FILES = {
+    "tool": "#!/bin/sh\necho tool\n",
+    "lib/helper.sh": "#!/bin/sh\necho helper\n",
+    "lib/deep/data.txt": "words " * 5000,
+    "docs/read me.txt": "a text with blanks in its name\n",
+    "random.bin": os.urandom(300 << 10),
+    "empty": "",
+    "folder/": None,
+}
+
+
+def tunzip(*args, cwd=None, preexec_fn=None):
+    return subprocess.run([UNZIP, *args], cwd=cwd, capture_output=True, text=True,
+                          preexec_fn=preexec_fn, timeout=60)
+
+
+def mode(path):
+    return stat.S_IMODE(os.lstat(path).st_mode)
+
+
+class Writers(E2ETest):
+    """The same files zipped by each common writer: tunzip lists and unpacks
+    what Python's zipfile reads, and Info-ZIP's unzip -t finds each sound."""
+
+    def setUp(self):
+        super().setUp()
+        self.src = write_tree(self.path("src"), FILES)
+
+    def info_zip(self, name, *options):
+        out = self.path(name)
+        subprocess.run(["zip", "-q", "-r", *options, out, "."], cwd=self.src, check=True)
+        return out
+
+    def python_zip(self, name, zip64=False):
+        out = self.path(name)
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+            for n in sorted(FILES):
+                if FILES[n] is None:
+                    z.writestr(n, "")
+                    continue
+                info = zipfile.ZipInfo(n, date_time=(2020, 1, 2, 3, 4, 6))
+                info.compress_type = zipfile.ZIP_DEFLATED
+                info.external_attr = (0o100755 if n.endswith(".sh") or n == "tool"
+                                      else 0o100644) << 16
+                data = FILES[n].encode() if isinstance(FILES[n], str) else FILES[n]
+                with z.open(info, "w", force_zip64=zip64) as f:
+                    f.write(data)
+        return out
+
+    def streamed_zip(self, name):
+        """Written to a pipe-like stream: data descriptors, no seeking back."""
+        class Unseekable(io.RawIOBase):
+            def __init__(self, f):
+                self.f = f
+
+            def writable(self):
+                return True
+
+            def write(self, b):
+                return self.f.write(b)
+
+        out = self.path(name)
+        with open(out, "wb") as f, zipfile.ZipFile(Unseekable(f), "w",
+                                                   zipfile.ZIP_DEFLATED) as z:
+            for n in sorted(k for k in FILES if FILES[k] is not None):
+                z.writestr(n, FILES[n])
+        return out
+
+    def libzip_zip(self, name):
+        """pkgtool's own folder image (libzip)."""
+        pkg = build_package(self.path(name + ".pkg"), self.src)
+        out = self.path(name)
+        with open(out, "wb") as f:
+            f.write(Parts(pkg).images()[0])
+        return out
+
+    def check_archive(self, archive):
+        t = subprocess.run(["unzip", "-t", archive], capture_output=True, text=True)
+        self.assertEqual(0, t.returncode, t.stdout + t.stderr)
+        with zipfile.ZipFile(archive) as z:
+            expected = {i.filename: i.file_size for i in z.infolist()}
+            contents = {i.filename: (None if i.is_dir() else z.read(i)) for i in z.infolist()}
+        r = tunzip("-l", archive)
+        self.assertEqual(0, r.returncode, r.stderr)
+        listed = {}
+        for line in r.stdout.splitlines():
+            size, n = line.split(None, 1)
+            listed[n] = int(size)
+        self.assertEqual(expected, listed)
+        out = self.path("out-" + os.path.basename(archive))
+        os.mkdir(out)
+        r = tunzip("-o", archive, "-d", out)
+        self.assertEqual((0, "", ""), (r.returncode, r.stdout, r.stderr))
+        tree = read_tree(out)
+        for n, data in contents.items():
+            key = n if data is None else n.rstrip("/")
+            self.assertEqual(data, tree.get(key, "missing"), n)
+        self.assertEqual([], [n for n in tree if ".tunzip-" in n])
+        self.assertEqual(0o755, mode(os.path.join(out, "tool")))
+        self.assertEqual(0o755, mode(os.path.join(out, "lib")))
+        self.assertEqual(0o644, mode(os.path.join(out, "docs", "read me.txt")))
+
+    def test_common_writers(self):
+        archives = {
+            "info-zip": self.info_zip("plain.zip"),
+            "info-zip -fd": self.info_zip("fd.zip", "-fd"),
+            "info-zip -fz": self.info_zip("fz.zip", "-fz"),
+            "python": self.python_zip("py.zip"),
+            "python zip64": self.python_zip("py64.zip", zip64=True),
+            "python streamed": self.streamed_zip("stream.zip"),
+            "libzip": self.libzip_zip("libzip.zip"),
+        }
+        with open(archives["info-zip -fz"], "rb") as f:
+            self.assertIn(b"PK\x06\x06", f.read())  # a Zip64 end record
+        with open(archives["info-zip -fd"], "rb") as f:
+            self.assertIn(b"PK\x07\x08", f.read())  # data descriptors
+        for writer, archive in archives.items():
+            with self.subTest(writer=writer):
+                if writer == "python streamed":
+                    # No modes from a stream: only the data is compared.
+                    os.makedirs(self.path("s"))
+                    r = tunzip("-o", archive, "-d", self.path("s"))
+                    self.assertEqual(0, r.returncode, r.stderr)
+                    with zipfile.ZipFile(archive) as z:
+                        for n in z.namelist():
+                            with open(self.path("s", n), "rb") as f:
+                                self.assertEqual(z.read(n), f.read())
+                    continue
+                self.check_archive(archive)
+
+    def test_pkgtool_builds_and_runs_a_zip_with_data_descriptors(self):
+        archive = self.info_zip("fd.zip", "-fd")
+        pkg = build_package(self.path("fd.pkg"), archive)
+        self.assertEqual(0, pkgtool("verify", pkg, check=False).returncode)
+        r = self.run_pkg(["a b"], pkg=pkg)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertTrue(r.stdout.endswith("Executing...\n\n\ntool\n"), r.stdout)
+
+
+def second_directory_zip(path):
+    """A zip holding one 'tool' whose end record's comment holds a whole
+    second archive (local header, directory, end record) with another
+    'tool'.  A reader that takes the last end record runs the second."""
+    first = zip_bytes({"tool": "#!/bin/sh\necho first tool\n"}, zipfile.ZIP_STORED)
+    hidden = bytearray(zip_bytes({"tool": "#!/bin/sh\necho second tool\n"},
+                                 zipfile.ZIP_STORED))
+    base = len(first)  # where the comment, and so the hidden archive, starts
+    end = hidden.rindex(b"PK\x05\x06")
+    offset = struct.unpack("<I", hidden[end + 16:end + 20])[0]
+    hidden[offset + 42:offset + 46] = struct.pack("<I", base)  # its local header
+    hidden[end + 16:end + 20] = struct.pack("<I", base + offset)
+    with open(path, "wb") as f:
+        f.write(first[:-2] + struct.pack("<H", len(hidden)) + bytes(hidden))
+    return path
+
+
+class Ambiguous(E2ETest):
+    def test_a_second_directory_in_the_comment_is_refused_everywhere(self):
+        archive = second_directory_zip(self.path("two.zip"))
+        # Python's zipfile, which takes the last end record, sees the other tool.
+        with zipfile.ZipFile(archive) as z:
+            self.assertIn(b"second tool", z.read("tool"))
+        r = tunzip("-o", archive, "-d", self.path())
+        self.assertEqual(1, r.returncode)
+        self.assertIn("more than one end-of-central-directory record", r.stderr)
+        self.assertFalse(os.path.exists(self.path("tool")))
+        b = pkgtool("build", "-o", self.path("two.pkg"), "--record", "redhat", "5", "x86-64",
+                    "0", "./tool", "", "--image", archive, check=False)
+        self.assertEqual(1, b.returncode)
+        self.assertIn("more than one end-of-central-directory record", b.stderr)
+        # A package made without pkgtool: verify, list and unpack refuse it.
+        launcher, unzip = copy_launcher_and_unzip()
+        with open(archive, "rb") as f:
+            pkg = assemble(self.path("two.pkg"), [launcher, unzip, struct.pack("<ii", 1, 0),
+                                                  record_bytes(), f.read()])
+        for command in (["verify", pkg], ["list", pkg], ["unpack", pkg, self.path("out")]):
+            with self.subTest(command=command[0]):
+                r = pkgtool(*command, check=False)
+                self.assertEqual(1, r.returncode)
+                self.assertIn("more than one end-of-central-directory record", r.stderr)
+        self.assertFalse(os.path.exists(self.path("out")))
+        # And the package itself refuses to run it.
+        r = self.run_pkg([], pkg=pkg)
+        self.assertEqual(1, r.returncode)
+        self.assertIn("more than one end-of-central-directory record", r.stderr)
+        self.assertNotIn("tool", r.stdout.split("Extracting...")[-1])
+
+
+class Failures(E2ETest):
+    def setUp(self):
+        super().setUp()
+        self.archive = make_zip(self.path("a.zip"), {"tool": TOOL, "big": bytes(2 << 20),
+                                                      "small": "small"})
+        self.out = self.path("out")
+        os.mkdir(self.out)
+
+    def test_usage_missing_folder_and_no_zip(self):
+        for args, status in ((["-o"], 2), (["-q", self.archive], 2),
+                             (["-o", self.archive, "-d"], 2),
+                             (["-o", self.archive, "extra"], 2),
+                             (["-o", self.archive, "-d", self.path("none")], 3),
+                             (["-o", self.path("none.zip")], 1),
+                             (["-o", self.path("tmp")], 1),
+                             (["-o", LAUNCHER], 1)):
+            with self.subTest(args=args):
+                r = tunzip(*args, cwd=self.out)
+                self.assertEqual(status, r.returncode, r.stderr)
+                self.assertTrue(r.stderr.startswith("tunzip: "), r.stderr)
+        self.assertEqual([], os.listdir(self.out))
+
+    def test_a_folder_in_the_way(self):
+        os.makedirs(os.path.join(self.out, "big", "inside"))
+        r = tunzip("-o", self.archive, "-d", self.out)
+        self.assertEqual(4, r.returncode)
+        self.assertEqual("tunzip: %s: entry 'big': a folder is in the way: Is a directory\n"
+                         % self.archive, r.stderr)
+        # The others are written, and nothing is left under a temporary name.
+        self.assertEqual(["big", "small", "tool"], sorted(os.listdir(self.out)))
+        self.assertTrue(os.path.isdir(os.path.join(self.out, "big", "inside")))
+
+    def test_a_file_size_limit(self):
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+        r = tunzip("-o", self.archive, "-d", self.out, preexec_fn=limit)
+        self.assertEqual(4, r.returncode)
+        self.assertEqual("tunzip: %s: entry 'big': cannot write the file: File too large\n"
+                         % self.archive, r.stderr)
+        self.assertEqual(["small", "tool"], sorted(os.listdir(self.out)))
+
+    def test_no_space(self):
+        if not NAMESPACES:
+            self.skipTest(NO_NAMESPACES)
+        script = ('mount -t tmpfs -o size=1m tz "$0" && "$1" -o "$2" -d "$0"; s=$?; '
+                  'ls -A "$0"; exit $s')
+        r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                            self.out, UNZIP, self.archive], capture_output=True, text=True,
+                           timeout=60)
+        self.assertEqual(4, r.returncode, r.stderr)
+        self.assertEqual("tunzip: %s: entry 'big': cannot write the file: No space left on "
+                         "device\n" % self.archive, r.stderr)
+        self.assertEqual("small\ntool\n", r.stdout)
+
+    def test_a_damaged_entry_leaves_no_file_under_its_name(self):
+        with open(self.archive, "rb") as f:
+            data = bytearray(f.read())
+        with zipfile.ZipFile(self.archive) as z:
+            info = z.getinfo("small")
+        h = info.header_offset
+        n, e = struct.unpack("<HH", data[h + 26:h + 30])
+        data[h + 30 + n + e] ^= 0x01  # the first byte of its data
+        bad = self.path("bad.zip")
+        with open(bad, "wb") as f:
+            f.write(data)
+        with open(os.path.join(self.out, "small"), "w") as f:
+            f.write("previous")
+        r = tunzip("-o", bad, "-d", self.out)
+        self.assertEqual(4, r.returncode)
+        self.assertRegex(r.stderr, r"^tunzip: .*: entry 'small': (CRC-32 mismatch|damaged "
+                                   r"compressed data)\n$")
+        with open(os.path.join(self.out, "small")) as f:
+            self.assertEqual("previous", f.read())  # untouched, not half-written
+        self.assertEqual(["big", "small", "tool"], sorted(os.listdir(self.out)))
+
+
+class Links(E2ETest):
+    """Links planted in an existing target folder are replaced, never followed."""
+
+    def plant(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        self.outside = self.path("outside")
+        os.makedirs(self.outside, exist_ok=True)
+        with open(os.path.join(self.outside, "victim"), "w") as f:
+            f.write("keep")
+        os.symlink(os.path.join(self.outside, "victim"), os.path.join(folder, "tool"))
+        os.symlink(self.outside, os.path.join(folder, "lib"))
+
+    def assertOutsideUntouched(self):
+        self.assertEqual(["victim"], os.listdir(self.outside))
+        with open(os.path.join(self.outside, "victim")) as f:
+            self.assertEqual("keep", f.read())
+
+    def test_planted_links(self):
+        archive = make_zip(self.path("l.zip"), {"tool": TOOL, "lib/helper": "helper"})
+        out = self.path("out")
+        self.plant(out)
+        r = tunzip("-o", archive, "-d", out)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertOutsideUntouched()
+        self.assertFalse(os.path.islink(os.path.join(out, "tool")))
+        self.assertFalse(os.path.islink(os.path.join(out, "lib")))
+        self.assertEqual({"tool": TOOL.encode(), "lib/": None, "lib/helper": b"helper"},
+                         read_tree(out))
+
+    def test_planted_links_through_the_launcher_extract(self):
+        image = make_zip(self.path("l.zip"), {"tool": TOOL, "lib/helper": "helper"})
+        pkg = build_package(self.path("l.pkg"), image)
+        out = self.path("ex")
+        self.plant(out)
+        r = self.run_pkg(["--extract", out], pkg=pkg)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertOutsideUntouched()
+        self.assertEqual({"tool": TOOL.encode(), "lib/": None, "lib/helper": b"helper"},
+                         read_tree(out))
+
+
+class Modes(E2ETest):
+    def test_modes_whatever_the_umask_and_the_entry_bits(self):
+        archive = self.path("m.zip")
+        with zipfile.ZipFile(archive, "w") as z:
+            for n, m in (("run", 0o104775), ("plain", 0o102666), ("sticky/", 0o41777),
+                         ("sticky/x", 0o100600)):
+                info = zipfile.ZipInfo(n)
+                info.external_attr = m << 16
+                info.create_system = 3
+                z.writestr(info, "" if n.endswith("/") else "data")
+        out = self.path("out")
+        os.mkdir(out)
+
+        def umask():
+            os.umask(0o077)
+
+        r = tunzip("-o", archive, "-d", out, preexec_fn=umask)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(0o755, mode(os.path.join(out, "run")))
+        self.assertEqual(0o644, mode(os.path.join(out, "plain")))
+        self.assertEqual(0o755, mode(os.path.join(out, "sticky")))
+        self.assertEqual(0o644, mode(os.path.join(out, "sticky", "x")))
+        # An existing folder keeps its own mode.
+        self.assertEqual(0o755, mode(out))
+
+
+class Miniunzip(E2ETest):
+    """Packages made with Debian's miniunzip as element 1 still run."""
+
+    def test_a_miniunzip_package_runs_and_extracts(self):
+        pkg = build_package(self.path("mini.pkg"), self.image, unzip=MINIUNZIP)
+        r = self.run_pkg(["-d", "x"], pkg=pkg)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(["-d", "x"], tool_args(r.stdout))
+        r = self.run_pkg(["--extract", self.path("ex")], pkg=pkg)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual({"tool": TOOL.encode()}, read_tree(self.path("ex")))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,5 +1,5 @@
 # Fuzz targets (libFuzzer, clang only): the package reader, the command-line
-# assembly and the platform-identification parsing, each built with
+# assembly, the platform-identification parsing and the strict zip reader, each built with
 # AddressSanitizer and UndefinedBehaviorSanitizer.  scripts/fuzz.sh configures
 # a build folder of its own with them and runs them; by hand:
 #
@@ -46,4 +46,13 @@ if(TRELL_FUZZ)
     target_link_libraries(${target} PRIVATE fuzz_modules ${CMAKE_DL_LIBS})
     add_dependencies(fuzz_targets ${target})
   endforeach()
+
+  # The zip reader, instrumented the same way.
+  add_executable(zipread_fuzz ${CMAKE_SOURCE_DIR}/fuzz/zipread_fuzz.cc
+                 ${CMAKE_SOURCE_DIR}/common/zipread.cc)
+  target_include_directories(zipread_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_options(zipread_fuzz PRIVATE ${FUZZ_FLAGS})
+  target_link_options(zipread_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(zipread_fuzz PRIVATE ${LIBDEFLATE_LIBRARY})
+  add_dependencies(fuzz_targets zipread_fuzz)
 endif()

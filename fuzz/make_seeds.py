@@ -109,8 +109,53 @@ def platform_seeds():
     }
 
 
+def zip_seeds():
+    def zip_of(files, method=zipfile.ZIP_DEFLATED, zip64=False, comment=b""):
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", method) as z:
+            for name, text in files.items():
+                info = zipfile.ZipInfo(name, date_time=(2010, 3, 5, 14, 7, 8))
+                info.external_attr = (0o40755 if name.endswith("/") else 0o100755) << 16
+                info.compress_type = method
+                with z.open(info, "w", force_zip64=zip64) as f:
+                    f.write(text.encode())
+            z.comment = comment
+        return out.getvalue()
+
+    class Stream(io.RawIOBase):
+        """Unseekable: zipfile writes data descriptors."""
+        def __init__(self):
+            self.data = bytearray()
+
+        def writable(self):
+            return True
+
+        def write(self, b):
+            self.data += b
+            return len(b)
+
+    stream = Stream()
+    with zipfile.ZipFile(stream, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("tool", "#!/bin/sh\necho described\n" * 3)
+    files = {"tool": "#!/bin/sh\necho hello\n" * 4, "lib/": "", "lib/a.txt": "text " * 20}
+    plain = zip_of(files)
+    # A second archive in the first one's comment: two end records.
+    hidden = zip_of({"tool": "#!/bin/sh\necho other\n"}, zipfile.ZIP_STORED)
+    two = plain[:-2] + len(hidden).to_bytes(2, "little") + hidden
+    return {
+        "deflated": plain,
+        "stored": zip_of(files, zipfile.ZIP_STORED),
+        "zip64_entries": zip_of(files, zip64=True),
+        "comment": zip_of(files, comment=b"a comment"),
+        "descriptors": bytes(stream.data),
+        "empty": zip_of({}),
+        "two_end_records": two,
+    }
+
+
 def main():
     for target, seeds in (("package_reader_fuzz", package_seeds()),
+                          ("zipread_fuzz", zip_seeds()),
                           ("cmdline_fuzz", cmdline_seeds()),
                           ("platform_parse_fuzz", platform_seeds())):
         folder = os.path.join(CORPUS, target)

@@ -16,7 +16,7 @@ scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-30}
-targets=${FUZZ_TARGETS:-"package_reader_fuzz cmdline_fuzz platform_parse_fuzz"}
+targets=${FUZZ_TARGETS:-"package_reader_fuzz cmdline_fuzz platform_parse_fuzz zipread_fuzz"}
 
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRELL_FUZZ=ON -DTRELL_STATIC_LAUNCHER=OFF >/dev/null

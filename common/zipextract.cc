@@ -14,9 +14,10 @@
 
 namespace {
 
-// Entries up to this size are inflated into a per-thread buffer and
-// written; larger ones straight into a mapping of the output file.
-const uint64_t kSmallEntry = 256 * 1024;
+// Entries up to this size are inflated into a per-thread buffer (mapped
+// once, its pages reused from entry to entry) and written; larger ones
+// straight into a mapping of the output file.
+const uint64_t kBufferSize = 4 << 20;
 const size_t kWriteChunk = 1 << 20;
 const int kMaxThreads = 2;
 
@@ -150,7 +151,7 @@ bool fillFile(const ZipArchive *a, const ZipEntry *e, int fd, libdeflate_decompr
             return failWith(f, zipProblemText(ZIP_BAD_CRC), 0);
         return writeAll(fd, a->data + e->dataOffset, e->size, f);
     }
-    if (e->size <= kSmallEntry) {
+    if (e->size <= kBufferSize) {
         const int r = zipInflate(a, e, d, buffer);
         return r != 0 ? failWith(f, zipProblemText(r), 0) : writeAll(fd, buffer, e->size, f);
     }
@@ -225,7 +226,9 @@ void *worker(void *arg)
 {
     Job *job = static_cast<Job *>(arg);
     libdeflate_decompressor *d = libdeflate_alloc_decompressor();
-    unsigned char *buffer = static_cast<unsigned char *>(malloc(kSmallEntry));
+    void *mapped = mmap(NULL, kBufferSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                        -1, 0);
+    unsigned char *buffer = mapped != MAP_FAILED ? static_cast<unsigned char *>(mapped) : NULL;
     Failure f = {NULL, 0};
     if (d == NULL || buffer == NULL) {
         failWith(&f, "out of memory", ENOMEM);
@@ -247,7 +250,8 @@ void *worker(void *arg)
         if (!ok)
             reportFailure(job, e, &f);
     }
-    free(buffer);
+    if (buffer != NULL)
+        munmap(buffer, kBufferSize);
     if (d != NULL)
         libdeflate_free_decompressor(d);
     return NULL;

@@ -234,28 +234,41 @@ class Failures(E2ETest):
         self.assertEqual(["big", "small", "tool"], sorted(os.listdir(self.out)))
         self.assertTrue(os.path.isdir(os.path.join(self.out, "big", "inside")))
 
+    def archives(self):
+        """The archive with 'big' written through the per-thread buffer, and
+        one with a 'big' beyond it, written into a mapping of the file."""
+        huge = make_zip(self.path("huge.zip"), {"tool": TOOL, "big": bytes(6 << 20),
+                                                  "small": "small"})
+        return {"buffered": self.archive, "mapped": huge}
+
     def test_a_file_size_limit(self):
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 
-        r = tunzip("-o", self.archive, "-d", self.out, preexec_fn=limit)
-        self.assertEqual(4, r.returncode)
-        self.assertEqual("tunzip: %s: entry 'big': cannot write the file: File too large\n"
-                         % self.archive, r.stderr)
-        self.assertEqual(["small", "tool"], sorted(os.listdir(self.out)))
+        for way, archive in self.archives().items():
+            with self.subTest(way=way):
+                out = self.path("out-" + way)
+                os.mkdir(out)
+                r = tunzip("-o", archive, "-d", out, preexec_fn=limit)
+                self.assertEqual(4, r.returncode)
+                self.assertEqual("tunzip: %s: entry 'big': cannot write the file: File too "
+                                 "large\n" % archive, r.stderr)
+                self.assertEqual(["small", "tool"], sorted(os.listdir(out)))
 
     def test_no_space(self):
         if not NAMESPACES:
             self.skipTest(NO_NAMESPACES)
         script = ('mount -t tmpfs -o size=1m tz "$0" && "$1" -o "$2" -d "$0"; s=$?; '
                   'ls -A "$0"; exit $s')
-        r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                            self.out, UNZIP, self.archive], capture_output=True, text=True,
-                           timeout=60)
-        self.assertEqual(4, r.returncode, r.stderr)
-        self.assertEqual("tunzip: %s: entry 'big': cannot write the file: No space left on "
-                         "device\n" % self.archive, r.stderr)
-        self.assertEqual("small\ntool\n", r.stdout)
+        for way, archive in self.archives().items():
+            with self.subTest(way=way):
+                r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                    script, self.out, UNZIP, archive], capture_output=True,
+                                   text=True, timeout=60)
+                self.assertEqual(4, r.returncode, r.stderr)
+                self.assertEqual("tunzip: %s: entry 'big': cannot write the file: No space "
+                                 "left on device\n" % archive, r.stderr)
+                self.assertEqual("small\ntool\n", r.stdout)
 
     def test_a_damaged_entry_leaves_no_file_under_its_name(self):
         with open(self.archive, "rb") as f:

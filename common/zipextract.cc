@@ -298,6 +298,11 @@ extern "C" long zipExtractAll(const ZipArchive *a, int root, int threads, ZipRep
             return -1;
         }
     }
+    if (zipCheckNames(job.entries, a->count, &problem) != 0) {
+        report(context, &job.entries[problem.index], zipProblemText(problem.code), 0);
+        free(job.entries);
+        return -1;
+    }
     qsort(job.entries, a->count, sizeof(ZipEntry), bySizeDown);
     pthread_mutex_init(&job.lock, NULL);
     pthread_t helper;

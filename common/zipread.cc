@@ -3,6 +3,7 @@
 
 #include <libdeflate.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -416,6 +417,44 @@ extern "C" int zipCheckStored(const ZipArchive *a, const ZipEntry *e)
     return libdeflate_crc32(0, a->data + e->dataOffset, e->size) == e->crc ? 0 : ZIP_BAD_CRC;
 }
 
+namespace {
+
+// An entry's path: its name without a folder's trailing '/'.
+uint32_t pathLength(const ZipEntry *e)
+{
+    return e->folder ? e->nameLength - 1 : e->nameLength;
+}
+
+int byPath(const void *x, const void *y)
+{
+    const ZipEntry *a = static_cast<const ZipEntry *>(x);
+    const ZipEntry *b = static_cast<const ZipEntry *>(y);
+    const uint32_t la = pathLength(a);
+    const uint32_t lb = pathLength(b);
+    const int c = memcmp(a->name, b->name, la < lb ? la : lb);
+    return c != 0 ? c : la < lb ? -1 : la > lb ? 1 : 0;
+}
+
+} // namespace
+
+extern "C" int zipCheckNames(ZipEntry *entries, uint64_t count, ZipProblem *p)
+{
+    memset(p, 0, sizeof *p);
+    if (count < 2)
+        return 0;
+    qsort(entries, count, sizeof *entries, byPath);
+    for (uint64_t i = 1; i < count; i++) {
+        if (byPath(&entries[i - 1], &entries[i]) == 0) {
+            p->code = ZIP_DUPLICATE_NAME;
+            p->index = i;
+            p->name = entries[i].name;
+            p->nameLength = entries[i].nameLength;
+            return -1;
+        }
+    }
+    return 0;
+}
+
 extern "C" const char *zipProblemText(int code)
 {
     static const char *const texts[ZIP_PROBLEM_COUNT] = {
@@ -448,6 +487,7 @@ extern "C" const char *zipProblemText(int code)
         "a stored entry whose sizes differ",
         "damaged compressed data",
         "CRC-32 mismatch",
+        "two entries for the same path",
     };
     return code >= 0 && code < ZIP_PROBLEM_COUNT ? texts[code] : "unknown problem";
 }

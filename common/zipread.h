@@ -62,6 +62,7 @@ enum ZipProblemCode {
     ZIP_BAD_STORED_SIZE,
     ZIP_DAMAGED_DATA,
     ZIP_BAD_CRC,
+    ZIP_DUPLICATE_NAME,
     ZIP_PROBLEM_COUNT
 };
 
@@ -129,6 +130,11 @@ int zipInflate(const struct ZipArchive *archive, const struct ZipEntry *entry,
 
 /* The CRC-32 of an entry's stored data, checked.  Result: 0 or ZIP_BAD_CRC. */
 int zipCheckStored(const struct ZipArchive *archive, const struct ZipEntry *entry);
+
+/* Sorts the entries by name and refuses two for one path ("a" and "a/"
+ * included): which of them a reader keeps would be its own choice.
+ * Result: 0, or -1 with problem filled (the second entry of the pair). */
+int zipCheckNames(struct ZipEntry *entries, uint64_t count, struct ZipProblem *problem);
 
 /* What makes an entry name unsafe or ambiguous (absolute, a "." or ".."
  * part, an empty part, a NUL or a backslash, longer than ZIP_MAX_NAME), or

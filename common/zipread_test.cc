@@ -433,6 +433,38 @@ TEST(ZipRead, ChecksCrcAndCompressedData)
     libdeflate_free_decompressor(d);
 }
 
+TEST(ZipRead, RefusesTwoEntriesForOnePath)
+{
+    const struct {
+        const char *first;
+        const char *second;
+        bool refused;
+    } cases[] = {
+        {"tool", "tool", true},
+        {"lib/", "lib", true}, // a folder and a file at one path
+        {"lib/", "lib/", true},
+        {"lib", "lib2", false},
+        {"lib/", "lib/x", false},
+        {"a", "A", false},
+    };
+    for (const auto &c : cases) {
+        Builder b;
+        Entry x, y;
+        x.name = c.first;
+        y.name = c.second;
+        x.mode = y.mode = 0; // no type: the name says folder or file
+        b.entries = {x, y};
+        const Bytes z = b.build();
+        ZipArchive a;
+        ZipProblem p;
+        ASSERT_EQ(0, zipOpen(&a, z.data(), z.size(), &p)) << c.first << " " << c.second;
+        std::vector<ZipEntry> e = entriesOf(a);
+        EXPECT_EQ(c.refused ? -1 : 0, zipCheckNames(e.data(), e.size(), &p))
+            << c.first << " " << c.second;
+        EXPECT_EQ(c.refused ? ZIP_DUPLICATE_NAME : ZIP_FINE, p.code);
+    }
+}
+
 TEST(ZipRead, EveryProblemHasWords)
 {
     for (int code = 0; code < ZIP_PROBLEM_COUNT; code++)

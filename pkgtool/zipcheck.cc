@@ -105,6 +105,10 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back(error);
         return;
     }
+    std::vector<::ZipEntry> sorted = raw;
+    ZipProblem p;
+    if (zipCheckNames(sorted.data(), sorted.size(), &p) != 0)
+        problems.push_back(entryLabel(p.name, p.nameLength) + ": " + zipProblemText(p.code));
     libdeflate_decompressor *d = libdeflate_alloc_decompressor();
     if (d == nullptr) {
         problems.push_back("out of memory");

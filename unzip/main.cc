@@ -6,7 +6,7 @@
 //   tunzip -l ZIP                       list the entries (size and name)
 //
 // Exit status: 0 every entry written whole; 1 the archive cannot be read or
-// is refused (nothing written); 2 bad usage; 3 the folder cannot be opened;
+// is refused, or the unpacking cannot start (nothing written); 2 bad usage; 3 the folder cannot be opened;
 // 4 some entries could not be written (one line each on standard error).
 #include <errno.h>
 #include <fcntl.h>
@@ -151,5 +151,5 @@ int main(int argc, char **argv)
     }
     const long failed = zipExtractAll(&archive, root, 2, report, NULL);
     close(root);
-    return failed == 0 ? EXIT_OK : EXIT_ENTRIES_FAILED;
+    return failed == 0 ? EXIT_OK : failed < 0 ? EXIT_BAD_ARCHIVE : EXIT_ENTRIES_FAILED;
 }

@@ -8,6 +8,7 @@ import stat
 import struct
 import subprocess
 import unittest
+import warnings
 import zipfile
 
 from e2e_util import (LAUNCHER, MINIUNZIP, NAMESPACES, NO_NAMESPACES, TOOL, UNZIP, E2ETest,
@@ -200,6 +201,25 @@ class Ambiguous(E2ETest):
         self.assertEqual(1, r.returncode)
         self.assertIn("more than one end-of-central-directory record", r.stderr)
         self.assertNotIn("tool", r.stdout.split("Extracting...")[-1])
+
+
+    def test_two_entries_for_one_path_are_refused(self):
+        archive = self.path("dup.zip")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # zipfile warns of the duplicate
+            with zipfile.ZipFile(archive, "w") as z:
+                z.writestr("tool", "#!/bin/sh\necho one\n")
+                z.writestr("tool", "#!/bin/sh\necho two\n")
+        os.mkdir(self.path("out"))
+        r = tunzip("-o", archive, "-d", self.path("out"))
+        self.assertEqual(1, r.returncode)
+        self.assertEqual("tunzip: %s: entry 'tool': two entries for the same path\n" % archive,
+                         r.stderr)
+        self.assertEqual([], os.listdir(self.path("out")))
+        b = pkgtool("build", "-o", self.path("dup.pkg"), "--record", "redhat", "5", "x86-64",
+                    "0", "./tool", "", "--image", archive, check=False)
+        self.assertEqual(1, b.returncode)
+        self.assertIn("entry 'tool': two entries for the same path", b.stderr)
 
 
 class Failures(E2ETest):

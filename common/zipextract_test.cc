@@ -1,0 +1,158 @@
+// The extractor: exact modes, links replaced and never followed, each
+// failure reported once, no partial file under an entry's name.
+#include "common/zipextract.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+#include "tests/zip_builder.h"
+
+namespace {
+
+using namespace ziptest;
+
+struct Reports {
+    std::vector<std::string> lines;
+};
+
+void collect(void *context, const ZipEntry *e, const char *what, int error)
+{
+    std::string line = e != nullptr ? std::string(reinterpret_cast<const char *>(e->name),
+                                                  e->nameLength) + ": "
+                                    : "";
+    line += what;
+    if (error != 0)
+        line += std::string(": ") + strerror(error);
+    static_cast<Reports *>(context)->lines.push_back(line);
+}
+
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (const dirent *e = d != nullptr ? readdir(d) : nullptr) {
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.insert(e->d_name);
+    }
+    if (d != nullptr)
+        closedir(d);
+    return names;
+}
+
+mode_t modeOf(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// Unpacks z into dir with the given threads: the extractor's result.
+long extract(const Bytes &z, const std::string &dir, int threads, Reports &reports)
+{
+    ZipArchive a;
+    ZipProblem p;
+    if (zipOpen(&a, z.data(), z.size(), &p) != 0)
+        return -100;
+    const int root = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const long failed = zipExtractAll(&a, root, threads, collect, &reports);
+    close(root);
+    return failed;
+}
+
+TEST(ZipExtract, WritesExactModesWithOneThreadOrTwo)
+{
+    Builder b = twoFiles();
+    b.entries[2].mode = 0106777; // setuid and all bits: a plain 0755 file
+    const Bytes z = b.build();
+    const mode_t old = umask(077);
+    for (int threads = 1; threads <= 2; threads++) {
+        TempDir dir;
+        Reports r;
+        EXPECT_EQ(0, extract(z, dir.path(), threads, r));
+        EXPECT_TRUE(r.lines.empty());
+        EXPECT_EQ((std::set<std::string>{"tool", "lib"}), listing(dir.path()));
+        EXPECT_EQ(b.entries[0].content, readFile(dir / "tool"));
+        EXPECT_EQ(b.entries[2].content, readFile(dir / "lib/helper.txt"));
+        EXPECT_EQ(0755u, modeOf(dir / "tool"));
+        EXPECT_EQ(0755u, modeOf(dir / "lib"));
+        EXPECT_EQ(0755u, modeOf(dir / "lib/helper.txt"));
+    }
+    umask(old);
+}
+
+TEST(ZipExtract, ReplacesPlantedLinksWithoutFollowingThem)
+{
+    TempDir dir;
+    TempDir outside;
+    writeFile(outside / "victim", "keep");
+    ASSERT_EQ(0, symlink((outside / "victim").c_str(), (dir / "tool").c_str()));
+    ASSERT_EQ(0, symlink(outside.path().c_str(), (dir / "lib").c_str()));
+    Reports r;
+    EXPECT_EQ(0, extract(twoFiles().build(), dir.path(), 2, r));
+    EXPECT_EQ("keep", readFile(outside / "victim"));
+    EXPECT_EQ((std::set<std::string>{"victim"}), listing(outside.path()));
+    struct stat st;
+    ASSERT_EQ(0, lstat((dir / "lib").c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    ASSERT_EQ(0, lstat((dir / "tool").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST(ZipExtract, ReportsEachFailedEntryOnceAndWritesTheOthers)
+{
+    TempDir dir;
+    writeFile(dir / "lib", "a file where a folder belongs");
+    ASSERT_EQ(0, mkdir((dir / "tool").c_str(), 0755)); // a folder where a file belongs
+    Reports r;
+    Builder b = twoFiles();
+    Entry extra;
+    extra.name = "other";
+    extra.content = "other";
+    b.entries.push_back(extra);
+    EXPECT_EQ(3, extract(b.build(), dir.path(), 2, r));
+    std::set<std::string> lines(r.lines.begin(), r.lines.end());
+    EXPECT_EQ((std::set<std::string>{"tool: a folder is in the way: Is a directory",
+                                     "lib/: a file is in the way of a folder: Not a directory",
+                                     "lib/helper.txt: a file is in the way of a folder: Not a "
+                                     "directory"}),
+              lines);
+    EXPECT_EQ("other", readFile(dir / "other"));
+    EXPECT_EQ((std::set<std::string>{"tool", "lib", "other"}), listing(dir.path()));
+}
+
+TEST(ZipExtract, ABadCrcLeavesTheOldFileAndNoTemporaryOne)
+{
+    TempDir dir;
+    writeFile(dir / "tool", "previous");
+    Builder b = twoFiles();
+    b.entries[0].crcDelta = 1;
+    b.entries[2].crcDelta = 1;
+    Reports r;
+    EXPECT_EQ(2, extract(b.build(), dir.path(), 2, r));
+    EXPECT_EQ("previous", readFile(dir / "tool"));
+    EXPECT_EQ((std::set<std::string>{"tool", "lib"}), listing(dir.path()));
+    EXPECT_TRUE(listing(dir / "lib").empty());
+    std::set<std::string> lines(r.lines.begin(), r.lines.end());
+    EXPECT_EQ((std::set<std::string>{"tool: CRC-32 mismatch", "lib/helper.txt: CRC-32 mismatch"}),
+              lines);
+}
+
+TEST(ZipExtract, RefusesTwoEntriesForOnePathBeforeWriting)
+{
+    TempDir dir;
+    Builder b = twoFiles();
+    b.entries.push_back(b.entries[0]);
+    Reports r;
+    EXPECT_EQ(-1, extract(b.build(), dir.path(), 2, r));
+    EXPECT_EQ(std::vector<std::string>{"tool: two entries for the same path"}, r.lines);
+    EXPECT_TRUE(listing(dir.path()).empty());
+}
+
+} // namespace

@@ -152,15 +152,16 @@ bool addItem(zip_t *za, const Item &item, DosTime stamp, uint64_t &budget, std::
         if (!readWholeFile(item.path, budget, data, error))
             return false;
         budget -= data.size();
-        // libzip frees the copy with free() once the archive is written.
-        void *copy = std::malloc(data.empty() ? 1 : data.size());
-        if (copy == nullptr) {
+        // libzip frees the copy with free() once the archive is written; it
+        // frees no buffer of an empty file, so that one gets none.
+        void *copy = data.empty() ? nullptr : std::malloc(data.size());
+        if (!data.empty() && copy == nullptr) {
             error = "out of memory reading " + item.path;
             return false;
         }
         if (!data.empty())
             std::memcpy(copy, data.data(), data.size());
-        zip_source_t *src = zip_source_buffer(za, copy, data.size(), 1);
+        zip_source_t *src = zip_source_buffer(za, copy, data.size(), copy != nullptr);
         if (src == nullptr) {
             std::free(copy);
             error = "cannot zip " + item.path + ": " + zip_strerror(za);

@@ -12,14 +12,17 @@ STORM_RUNS = int(os.environ.get("TRELL_STORM_RUNS", "200"))
 
 
 def handler_installed(pid, pkg):
-    """True once pid runs the package and catches SIGTERM."""
+    """True once pid runs the package and catches all three signals (the
+    launcher installs them one after the other)."""
     try:
         if os.path.realpath("/proc/%d/exe" % pid) != os.path.realpath(pkg):
             return False
         with open("/proc/%d/status" % pid) as f:
             for line in f:
                 if line.startswith("SigCgt:"):
-                    return bool(int(line.split()[1], 16) & (1 << (signal.SIGTERM - 1)))
+                    caught = int(line.split()[1], 16)
+                    return all(caught & (1 << (s - 1)) for s in
+                               (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT))
     except OSError:
         pass
     return False

@@ -14,10 +14,7 @@
 
 namespace {
 
-// Entries up to this size are inflated into a per-thread buffer (mapped
-// once, its pages reused from entry to entry) and written; larger ones
-// straight into a mapping of the output file.
-const uint64_t kBufferSize = 4 << 20;
+const uint64_t kBufferSize = ZIP_EXTRACT_BUFFER;
 const size_t kWriteChunk = 1 << 20;
 const int kMaxThreads = 2;
 

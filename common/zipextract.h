@@ -19,6 +19,11 @@
 /* Called once per failed entry (entry NULL for a failure of the whole
  * unpacking), never by two threads at once: what failed and errno's value
  * for it (0 when the cause is no system error). */
+/* Entries up to this size are inflated into a per-thread buffer (mapped
+ * once, its pages reused from entry to entry) and written; larger ones
+ * straight into a mapping of the output file. */
+enum { ZIP_EXTRACT_BUFFER = 4 << 20 };
+
 typedef void (*ZipReportFn)(void *context, const struct ZipEntry *entry, const char *what,
                             int error);
 

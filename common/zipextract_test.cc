@@ -87,6 +87,29 @@ TEST(ZipExtract, WritesExactModesWithOneThreadOrTwo)
     umask(old);
 }
 
+// Sizes around the per-thread buffer: written through it, or through a
+// mapping of the output file; stored entries too.
+TEST(ZipExtract, EntriesAroundTheBufferSize)
+{
+    Builder b;
+    for (uint64_t size : {uint64_t{ZIP_EXTRACT_BUFFER} - 1, uint64_t{ZIP_EXTRACT_BUFFER},
+                          uint64_t{ZIP_EXTRACT_BUFFER} + 1}) {
+        for (uint16_t method : {ZIP_METHOD_DEFLATED, ZIP_METHOD_STORED}) {
+            Entry e;
+            e.name = std::to_string(size) + (method == ZIP_METHOD_STORED ? ".stored" : "");
+            e.content = std::string(size, 'x');
+            e.content[size - 1] = 'y';
+            e.method = method;
+            b.entries.push_back(e);
+        }
+    }
+    TempDir dir;
+    Reports r;
+    EXPECT_EQ(0, extract(b.build(), dir.path(), 2, r));
+    for (const Entry &e : b.entries)
+        EXPECT_TRUE(readFile(dir / e.name) == e.content) << e.name;
+}
+
 TEST(ZipExtract, ReplacesPlantedLinksWithoutFollowingThem)
 {
     TempDir dir;

@@ -141,8 +141,10 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
             return false;
         }
         ZipArchive archive;
-        openZip(zip, archive, error);
-        zipExtractAll(&archive, root, 2, collect, &failures);
+        if (openZip(zip, archive, error))
+            zipExtractAll(&archive, root, 2, collect, &failures);
+        else
+            failures.lines.push_back(error);
         close(root);
         problems = failures.lines;
     }

@@ -1,6 +1,7 @@
 // pkgtool build: writes a package from its parts, all or nothing.
 #include "build.h"
 
+#include "hostneeds.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -101,6 +102,9 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     if (!readFile(spec.stub, "launcher stub", stub, error) ||
         !readFile(spec.unzip, "unzip utility", unzip, error))
         return error;
+    reportHostNeeds({executableFacts(PKG_ELEM_LAUNCHER, stub.data(), stub.size()),
+                     executableFacts(PKG_ELEM_UNZIP, unzip.data(), unzip.size())},
+                    nullptr, warnings);
     for (size_t i = 0; i < spec.images.size(); i++) {
         std::vector<ZipEntry> entries;
         if (!loadImage(spec.images[i], images[i], entries, error))

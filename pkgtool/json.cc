@@ -67,7 +67,8 @@ std::string jsonString(const std::string &text)
 }
 
 std::string packageJson(const std::string &path, const Package &pkg,
-                        const std::vector<std::string> &problems)
+                        const std::vector<std::string> &problems,
+                        const std::vector<std::pair<std::string, std::string>> &members)
 {
     static const char *const names[PKG_ELEMENT_COUNT] = {"launcher", "unzip utility",
                                                          "global info", "command table", "image"};
@@ -104,6 +105,8 @@ std::string packageJson(const std::string &path, const Package &pkg,
         }
         j += pkg.records.empty() ? "],\n" : "\n  ],\n";
     }
+    for (const auto &m : members)
+        j += "  " + jsonString(m.first) + ": " + m.second + ",\n";
     j += "  \"problems\": [";
     for (size_t i = 0; i < problems.size(); i++)
         j += std::string(i == 0 ? "\n    " : ",\n    ") + jsonString(problems[i]);

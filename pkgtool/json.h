@@ -3,6 +3,7 @@
 #define PKGTOOL_JSON_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "package_file.h"
@@ -15,8 +16,10 @@ std::string jsonString(const std::string &text);
 
 // The package's directory, elements, global info and records as one JSON
 // object, with the problems found (an empty list for a sound package).
+// members are further members, each a name and its value written as JSON.
 std::string packageJson(const std::string &path, const Package &pkg,
-                        const std::vector<std::string> &problems);
+                        const std::vector<std::string> &problems,
+                        const std::vector<std::pair<std::string, std::string>> &members = {});
 
 } // namespace pkgtool
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "build.h"
+#include "hostneeds.h"
 #include "json.h"
 #include "package_file.h"
 #include "verify.h"
@@ -176,8 +177,19 @@ static int commandInfo(const std::string &path, bool json)
     Package pkg;
     std::vector<std::string> problems;
     bool ok = readPackage(path, pkg, problems);
+    std::vector<ExecutableFacts> executables;
+    std::vector<std::string> warnings;
+    if (pkg.located) {
+        executables = packageExecutables(path, pkg);
+        reportHostNeeds(executables, nullptr, warnings);
+    }
+    for (const auto &w : warnings)
+        std::fprintf(stderr, "pkgtool: %s: warning: %s\n", path.c_str(), w.c_str());
     if (json) {
-        std::fputs(packageJson(path, pkg, problems).c_str(), stdout);
+        std::vector<std::pair<std::string, std::string>> members;
+        if (pkg.located)
+            members.emplace_back("executables", executablesJson(executables));
+        std::fputs(packageJson(path, pkg, problems, members).c_str(), stdout);
         for (const auto &p : problems)
             std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
         return ok ? 0 : 1;
@@ -195,6 +207,9 @@ static int commandInfo(const std::string &path, bool json)
                         static_cast<long long>(pkg.offset(i)), pkg.sizes[i]);
         std::printf("  image sizes: first %d, second %d (%s)\n", pkg.firstImageSize,
                     pkg.secondImageSize, pkg.isImagePair() ? "image pair" : "single image");
+        for (const ExecutableFacts &f : executables)
+            std::printf("  %s: %s\n", executableName(f.element).c_str(),
+                        describeExecutable(f).c_str());
     }
     if (ok || !pkg.records.empty() || pkg.recordCount != 0) {
         std::printf("Global info: %d record(s), strict %d\n", pkg.recordCount, pkg.strict);

@@ -1,5 +1,7 @@
 #include "verify.h"
 
+#include "hostneeds.h"
+
 #include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
@@ -80,6 +82,7 @@ Verification verifyPackage(const std::string &path)
     else if (!startsWith(head, "\x7F" "ELF") && !startsWith(head, "#!"))
         v.problems.push_back("element 1 (the unzip utility) is neither an ELF executable nor "
                              "a \"#!\" script");
+    reportHostNeeds(packageExecutables(path, pkg), &v.problems, v.warnings);
 
     if ((pkg.firstImageSize != 0 || pkg.secondImageSize != 0) && !pkg.isImagePair())
         v.problems.push_back("the image sizes " + std::to_string(pkg.firstImageSize) + " and " +

@@ -1,0 +1,51 @@
+// What an executable asks of the host it runs on, read from its ELF headers:
+// class, machine, program interpreter, shared libraries and the newest
+// glibc symbol version.  The reader takes any bytes, hostile ones too: it
+// never reads outside the buffer and refuses what it cannot follow.
+#ifndef PKGTOOL_ELFINFO_H
+#define PKGTOOL_ELFINFO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pkgtool {
+
+// e_machine values the packages care about.
+enum ElfMachine : uint16_t {
+    ELF_MACHINE_I386 = 3,
+    ELF_MACHINE_X86_64 = 62,
+};
+
+struct ElfInfo {
+    int elfClass = 0;          // 32 or 64
+    bool bigEndian = false;
+    uint16_t machine = 0;      // e_machine
+    std::string interpreter;   // PT_INTERP, "" when there is none
+    std::vector<std::string> needed; // DT_NEEDED, in their order
+    std::string glibc;         // the highest GLIBC_x.y[.z] asked for, as "x.y[.z]", or ""
+    // No interpreter and no shared library: runs on any Linux kernel of its
+    // machine.  (A static PIE has a dynamic section, but needs neither.)
+    bool isStatic() const { return interpreter.empty() && needed.empty(); }
+};
+
+// Reads the ELF headers of the executable in data[0..size).  Result: "" on
+// success with info filled, else the problem ("not an ELF file", "the
+// program headers lie beyond the file", ...), info then unspecified.
+std::string readElfInfo(const unsigned char *data, size_t size, ElfInfo &info);
+
+// "x86-64", "i386", or "machine N" for any other e_machine.
+std::string elfMachineName(uint16_t machine);
+
+// The package's architecture code for an e_machine (PKG_ARCH_X86,
+// PKG_ARCH_X86_64), 0 for any other machine.
+int32_t elfArchitectureCode(uint16_t machine);
+
+// Compares two dotted version numbers ("2.7" < "2.14" < "2.34", "2.3" <
+// "2.3.4") part by part as numbers.  Result: <0, 0 or >0 as a < b.
+int compareVersions(const std::string &a, const std::string &b);
+
+} // namespace pkgtool
+
+#endif

@@ -1,0 +1,120 @@
+#include "hostneeds.h"
+
+#include <cstring>
+
+#include "json.h"
+
+namespace pkgtool {
+
+std::string executableName(int element)
+{
+    return element == PKG_ELEM_LAUNCHER ? "element 0 (the launcher)"
+                                        : "element " + std::to_string(element) +
+                                              " (the unzip utility)";
+}
+
+ExecutableFacts executableFacts(int element, const unsigned char *data, size_t size)
+{
+    ExecutableFacts f;
+    f.element = element;
+    f.elf = size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0;
+    f.problem = readElfInfo(data, size, f.info);
+    return f;
+}
+
+std::vector<ExecutableFacts> packageExecutables(const std::string &path, const Package &pkg)
+{
+    std::vector<ExecutableFacts> out;
+    for (const int element : {PKG_ELEM_LAUNCHER, PKG_ELEM_UNZIP}) {
+        std::vector<unsigned char> data;
+        std::string error;
+        if (readPackageBytes(path, pkg.offset(element), pkg.sizes[element], data, error)) {
+            out.push_back(executableFacts(element, data.data(), data.size()));
+        } else {
+            ExecutableFacts f;
+            f.element = element;
+            f.problem = error;
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+void reportHostNeeds(const std::vector<ExecutableFacts> &facts,
+                     std::vector<std::string> *problems, std::vector<std::string> &warnings)
+{
+    for (const ExecutableFacts &f : facts) {
+        const std::string name = executableName(f.element);
+        if (!f.problem.empty()) {
+            if (f.elf)
+                (problems ? *problems : warnings).push_back(name + ": " + f.problem);
+            continue;
+        }
+        if (f.info.isStatic())
+            continue;
+        std::string needs;
+        if (!f.info.interpreter.empty())
+            needs += "; the program interpreter " + f.info.interpreter;
+        for (size_t i = 0; i < f.info.needed.size(); i++)
+            needs += (i == 0 ? "; the shared libraries " : ", ") + f.info.needed[i];
+        if (!f.info.glibc.empty())
+            needs += "; glibc " + f.info.glibc + " or later (GLIBC_" + f.info.glibc + ")";
+        warnings.push_back(name + " is dynamically linked and needs from the host" +
+                           needs.replace(0, 1, ":") +
+                           ". The package runs only on hosts that have them");
+    }
+}
+
+std::string describeExecutable(const ExecutableFacts &f)
+{
+    if (!f.problem.empty())
+        return f.problem;
+    const ElfInfo &i = f.info;
+    std::string out = "ELF" + std::to_string(i.elfClass) + (i.bigEndian ? " big-endian " : " ") +
+                      elfMachineName(i.machine);
+    if (i.isStatic())
+        return out + ", static";
+    out += ", dynamic:";
+    if (!i.interpreter.empty())
+        out += " interpreter " + i.interpreter + ";";
+    if (!i.needed.empty()) {
+        out += " needs";
+        for (const std::string &n : i.needed)
+            out += " " + n;
+        out += ";";
+    }
+    if (!i.glibc.empty())
+        out += " GLIBC_" + i.glibc + ";";
+    out.pop_back();
+    return out;
+}
+
+std::string executableJson(const ExecutableFacts &f)
+{
+    std::string j = "{\"element\": " + std::to_string(f.element) +
+                    ", \"elf\": " + (f.elf ? "true" : "false");
+    if (!f.problem.empty())
+        return j + ", \"problem\": " + jsonString(f.problem) + "}";
+    const ElfInfo &i = f.info;
+    j += ", \"class\": " + std::to_string(i.elfClass) +
+         ", \"byte_order\": " + (i.bigEndian ? "\"big\"" : "\"little\"") +
+         ", \"machine\": " + jsonString(elfMachineName(i.machine)) +
+         ", \"machine_code\": " + std::to_string(i.machine) +
+         ", \"static\": " + (i.isStatic() ? "true" : "false") +
+         ", \"interpreter\": " + (i.interpreter.empty() ? "null" : jsonString(i.interpreter)) +
+         ", \"needed\": [";
+    for (size_t k = 0; k < i.needed.size(); k++)
+        j += (k == 0 ? "" : ", ") + jsonString(i.needed[k]);
+    j += "], \"glibc\": " + (i.glibc.empty() ? std::string("null") : jsonString(i.glibc));
+    return j + "}";
+}
+
+std::string executablesJson(const std::vector<ExecutableFacts> &facts)
+{
+    std::string j = "[";
+    for (size_t k = 0; k < facts.size(); k++)
+        j += (k == 0 ? "\n    " : ",\n    ") + executableJson(facts[k]);
+    return j + (facts.empty() ? "]" : "\n  ]");
+}
+
+} // namespace pkgtool

@@ -189,8 +189,10 @@ std::string readDynamic(const Bytes &b, const std::vector<Segment> &segments, co
 std::string readElfInfo(const unsigned char *data, size_t size, ElfInfo &info)
 {
     info = ElfInfo();
-    if (size < 16 || data[0] != 0x7F || data[1] != 'E' || data[2] != 'L' || data[3] != 'F')
+    if (size < 4 || data[0] != 0x7F || data[1] != 'E' || data[2] != 'L' || data[3] != 'F')
         return "not an ELF file";
+    if (size < 16)
+        return "the ELF header is cut short";
     if (data[4] != 1 && data[4] != 2)
         return "an ELF file of unknown class " + std::to_string(data[4]);
     if (data[5] != 1 && data[5] != 2)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 #include "../common/pkglayout.h"
 
@@ -397,6 +398,41 @@ TEST(ElfInfo, OverlappingVersionNeedsEndWithinTheFile)
     // Counted, the same walk ends where the count does.
     e.word(e.dynValue(5), 100);
     EXPECT_EQ("", e.read(info));
+}
+
+// What a successful read reports is text of the file itself: each name a
+// NUL-terminated string found in the buffer.
+static bool fromBuffer(const std::vector<unsigned char> &b, const std::string &text)
+{
+    const std::string whole(b.begin(), b.end());
+    return whole.find(text + '\0') != std::string::npos;
+}
+
+TEST(ElfInfo, RandomDamageIsReadOrRefusedWithinTheBuffer)
+{
+    std::mt19937 random(20261208);
+    const Elf files[] = {makeElf(dynamicSpec(true, false)), makeElf(dynamicSpec(false, true))};
+    int refused = 0, read = 0;
+    for (int round = 0; round < 20000; round++) {
+        std::vector<unsigned char> b = files[round % 2].bytes;
+        const int flips = 1 + static_cast<int>(random() % 6);
+        for (int k = 0; k < flips; k++)
+            b[random() % b.size()] = static_cast<unsigned char>(random());
+        b.resize(b.size() - random() % 3);
+        ElfInfo info;
+        if (readElfInfo(b.data(), b.size(), info) != "") {
+            refused++;
+            continue;
+        }
+        read++;
+        EXPECT_TRUE(info.interpreter.empty() || fromBuffer(b, info.interpreter));
+        for (const std::string &n : info.needed)
+            EXPECT_TRUE(fromBuffer(b, n)) << n;
+        EXPECT_TRUE(info.glibc.empty() || fromBuffer(b, "GLIBC_" + info.glibc)) << info.glibc;
+    }
+    // Both endings were seen often.
+    EXPECT_GT(refused, 1000);
+    EXPECT_GT(read, 1000);
 }
 
 TEST(ElfInfo, ThirtyTwoBitTableAndEntryBounds)

@@ -1,5 +1,8 @@
 #include "elfinfo.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "../common/pkglayout.h"
 
 namespace pkgtool {
@@ -21,6 +24,9 @@ enum : uint64_t {
 };
 // Elf32_Vernaux has the size of its 64-bit twin, as Elf32_Verneed has.
 const uint64_t VERNAUX_SIZE = 16;
+// The longest interpreter, library or version name read (the kernel takes
+// an interpreter path of at most PATH_MAX bytes).
+const uint64_t MAX_NAME = 4096;
 
 // Bounds-checked reads of the file's integers in its byte order.
 struct Bytes {
@@ -45,18 +51,21 @@ struct Bytes {
         return true;
     }
     bool word(uint64_t offset, uint64_t &value) const { return uint(offset, wide ? 8 : 4, value); }
-    // The NUL-terminated text at offset, which must end before limit.
+    // The NUL-terminated text at offset, which must end before limit and
+    // within MAX_NAME bytes (so that many names cost little, whatever the
+    // file says).
     bool text(uint64_t offset, uint64_t limit, std::string &out) const
     {
-        if (limit > size)
-            limit = size;
-        for (uint64_t end = offset; end < limit; end++) {
-            if (data[end] == '\0') {
-                out.assign(reinterpret_cast<const char *>(data + offset), end - offset);
-                return true;
-            }
-        }
-        return false;
+        limit = std::min<uint64_t>(limit, size);
+        if (offset >= limit)
+            return false;
+        const void *end = std::memchr(data + offset, '\0',
+                                      std::min<uint64_t>(limit - offset, MAX_NAME + 1));
+        if (end == nullptr)
+            return false;
+        out.assign(reinterpret_cast<const char *>(data + offset),
+                   static_cast<const unsigned char *>(end) - (data + offset));
+        return true;
     }
 };
 
@@ -246,7 +255,8 @@ std::string readElfInfo(const unsigned char *data, size_t size, ElfInfo &info)
     if (interp != nullptr) {
         if (!b.has(interp->offset, interp->filesz) ||
             !b.text(interp->offset, interp->offset + interp->filesz, info.interpreter))
-            return "the program interpreter's name lies beyond the file or has no end";
+            return "the program interpreter's name lies beyond the file, has no end or is "
+                   "over " + std::to_string(MAX_NAME) + " bytes";
         if (info.interpreter.empty())
             return "the program interpreter's name is empty";
     }

@@ -325,7 +325,7 @@ TEST(ElfInfo, DamagedHeadersAreRefused)
          "program headers lie beyond"},
         {"interpreter unended",
          [](Elf &e) { e.bytes[e.at.interp + e.spec.interpreter.size()] = 'x'; },
-         "interpreter's name lies beyond the file or has no end"},
+         "interpreter's name lies beyond the file, has no end"},
         {"interpreter past the end",
          [](Elf &e) { e.word(e.phField(e.at.interpIndex, "filesz"), e.bytes.size()); },
          "interpreter's name lies beyond"},
@@ -433,6 +433,32 @@ TEST(ElfInfo, RandomDamageIsReadOrRefusedWithinTheBuffer)
     // Both endings were seen often.
     EXPECT_GT(refused, 1000);
     EXPECT_GT(read, 1000);
+}
+
+TEST(ElfInfo, NamesUpTo4096Bytes)
+{
+    for (const size_t length : {4095, 4096, 4097}) {
+        SCOPED_TRACE(length);
+        Spec s = dynamicSpec(true, false);
+        s.interpreter = "/" + std::string(length - 1, 'i');
+        ElfInfo info;
+        const std::string problem = makeElf(s).read(info);
+        if (length <= 4096) {
+            EXPECT_EQ("", problem);
+            EXPECT_EQ(s.interpreter, info.interpreter);
+        } else {
+            EXPECT_NE(std::string::npos, problem.find("is over 4096 bytes")) << problem;
+        }
+        s = dynamicSpec(false, false);
+        s.needed.push_back(std::string(length, 'n'));
+        const std::string libraryProblem = makeElf(s).read(info);
+        if (length <= 4096) {
+            EXPECT_EQ("", libraryProblem);
+            EXPECT_EQ(s.needed, info.needed);
+        } else {
+            EXPECT_EQ("a needed library's name lies outside the string table", libraryProblem);
+        }
+    }
 }
 
 TEST(ElfInfo, ThirtyTwoBitTableAndEntryBounds)

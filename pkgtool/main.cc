@@ -71,6 +71,11 @@ static const char usage[] =
     "it and without running anything.  For an image pair, --arch (x86 or x86-64)\n"
     "chooses the archive; list shows both without it.\n"
     "\n"
+    "build, verify and info read the ELF headers of the launcher and the unzip\n"
+    "utility: one that is not static is named in a warning, with its program\n"
+    "interpreter, shared libraries and newest GLIBC_ version, which every host of\n"
+    "the package must have.  info --json gives these facts under \"executables\".\n"
+    "\n"
     "Exit status: 0 on success, 1 on a bad package, a failed build or unpacking,\n"
     "2 on bad usage.\n";
 

@@ -76,12 +76,12 @@ Verification verifyPackage(const std::string &path)
     if (!readPackageBytes(path, 0, std::min(pkg.sizes[PKG_ELEM_LAUNCHER], 4), head, error))
         v.problems.push_back(error);
     else if (!startsWith(head, "\x7F" "ELF"))
-        v.problems.push_back("element 0 (the launcher) is not an ELF executable");
+        v.problems.push_back(executableName(PKG_ELEM_LAUNCHER) + " is not an ELF executable");
     if (!readPackageBytes(path, unzipOffset, std::min(pkg.sizes[PKG_ELEM_UNZIP], 4), head, error))
         v.problems.push_back(error);
     else if (!startsWith(head, "\x7F" "ELF") && !startsWith(head, "#!"))
-        v.problems.push_back("element 1 (the unzip utility) is neither an ELF executable nor "
-                             "a \"#!\" script");
+        v.problems.push_back(executableName(PKG_ELEM_UNZIP) +
+                             " is neither an ELF executable nor a \"#!\" script");
     reportHostNeeds(packageExecutables(path, pkg), &v.problems, v.warnings);
 
     if ((pkg.firstImageSize != 0 || pkg.secondImageSize != 0) && !pkg.isImagePair())

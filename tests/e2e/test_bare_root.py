@@ -1,7 +1,7 @@
 """Packages in a bare root: a chroot, in a private mount namespace, that holds
 only busybox-static (/bin/sh and its applet links), /dev/null, a 1777 /tmp
-and the package, and no shared library at all.  A package with the static
-unzip utility runs there in every mode; the same package with Debian's
+and the package, and no shared library at all.  A package with tunzip, the
+static unzip utility, runs there in every mode; the same package with Debian's
 dynamic miniunzip as element 1 fails at the unzip step."""
 import os
 import re
@@ -14,9 +14,6 @@ import zipfile
 from e2e_util import (LAUNCHER, MINIUNZIP, NAMESPACES, NO_NAMESPACES, SANITIZED, TOOL, E2ETest,
                       build_package, make_zip, pkgtool, tool_args, tool_value)
 
-# The static unzip utility the project builds (ctest passes its path).
-UNZIP = os.environ.get("TRELL_UNZIP")
-NO_UNZIP = "TRELL_UNZIP is unset: it names the project's static unzip utility (ctest sets it)"
 BUSYBOX = "/bin/busybox"
 PATH = "/bin:/sbin:/usr/bin:/usr/sbin"
 SHARED_LIBRARY = re.compile(r"\.so(\.|$)")
@@ -56,12 +53,9 @@ class BareRoot(E2ETest):
             self.assertFalse(os.path.exists(os.path.join(self.root, lib)), lib)
         self.assertEqual([], os.listdir(self.root_tmp))
 
-    def package(self, image, unzip=None, name="pkg"):
-        """Builds a package and puts it into the root as /NAME."""
-        unzip = unzip or UNZIP
-        if not unzip:
-            self.skipTest(NO_UNZIP)
-        pkg = build_package(self.path(name + ".built"), image, unzip=unzip)
+    def package(self, image, name="pkg"):
+        """Builds a package (with tunzip) and puts it into the root as /NAME."""
+        pkg = build_package(self.path(name + ".built"), image)
         shutil.copy2(pkg, os.path.join(self.root, name))
         return "/" + name
 

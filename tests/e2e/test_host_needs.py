@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import unittest
 
-from e2e_util import LAUNCHER, MINIUNZIP, SANITIZED, E2ETest, assemble, split_elements
+from e2e_util import LAUNCHER, MINIUNZIP, SANITIZED, UNZIP, E2ETest, assemble, split_elements
 from pkg_util import HOST_NEEDS, run_pkgtool
 
 MACHINES = {"Advanced Micro Devices X86-64": "x86-64", "Intel 80386": "i386"}
@@ -76,7 +76,7 @@ class HostNeeds(E2ETest):
             self.assertEqual(expected[key], facts[key], key)
 
     def test_real_binaries_match_readelf(self):
-        binaries = [MINIUNZIP, LAUNCHER, "/bin/busybox", "/bin/ls", "/usr/bin/python3",
+        binaries = [MINIUNZIP, LAUNCHER, UNZIP, "/bin/busybox", "/bin/ls", "/usr/bin/python3",
                     compile_c(self.path("hello64"), []),
                     compile_c(self.path("hello32"), ["-m32"]),
                     compile_c(self.path("static32"), ["-m32", "-static"]),
@@ -127,9 +127,9 @@ class HostNeeds(E2ETest):
                       "/lib64/ld-linux-x86-64.so.2; needs libminizip.so.1 libc.so.6; "
                       "GLIBC_2.34\n", text.stdout)
 
-    @unittest.skipIf(SANITIZED, "the sanitized launcher is dynamic")
-    def test_shipped_launcher_is_static(self):
-        pkg, build = self.build_with("/bin/busybox")
+    @unittest.skipIf(SANITIZED, "the sanitized launcher and tunzip are dynamic")
+    def test_shipped_launcher_and_tunzip_are_static(self):
+        pkg, build = self.build_with(UNZIP)
         self.assertEqual("", build.stderr)
         r, info = self.info(pkg)
         self.assertEqual("", r.stderr)

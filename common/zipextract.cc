@@ -31,6 +31,19 @@ struct Job {
     unsigned serial; // for temporary names (atomic)
 };
 
+// The temporary files being written, so that an interrupted unpacking can
+// remove them (zipExtractInterrupt).  A file is created, renamed and removed
+// under the lock, so none appears or moves while they are being removed.
+struct Temporary {
+    bool used;
+    int dir;
+    char name[64];
+};
+const int kTemporarySlots = 8; // one per thread of each unpacking under way
+pthread_mutex_t gTemporaryLock = PTHREAD_MUTEX_INITIALIZER;
+Temporary gTemporaries[kTemporarySlots];
+bool gInterrupted;
+
 // What went wrong with one entry.
 struct Failure {
     const char *what;
@@ -177,37 +190,71 @@ bool fillFile(const ZipArchive *a, const ZipEntry *e, int fd, libdeflate_decompr
     return ok;
 }
 
+// Creates the temporary file temp (shorter than a slot's name) in dir and
+// notes it, under the lock.  Result: its descriptor and slot, or -1 with f
+// filled (for EEXIST too).
+int createTemporary(int dir, const char *temp, int *slot, Failure *f)
+{
+    pthread_mutex_lock(&gTemporaryLock);
+    int fd = -1;
+    *slot = 0;
+    while (*slot < kTemporarySlots && gTemporaries[*slot].used)
+        ++*slot;
+    if (gInterrupted)
+        failWith(f, "interrupted", EINTR);
+    else if (*slot == kTemporarySlots)
+        failWith(f, "too many files being written at once", EAGAIN);
+    else if ((fd = openat(dir, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) < 0)
+        failWith(f, "cannot create the file", errno);
+    if (fd >= 0) {
+        Temporary *t = &gTemporaries[*slot];
+        t->used = true;
+        t->dir = dir;
+        memcpy(t->name, temp, strlen(temp) + 1);
+    }
+    pthread_mutex_unlock(&gTemporaryLock);
+    return fd;
+}
+
 // Writes one file entry under a temporary name, then renames it over its own.
 bool writeEntry(Job *job, const ZipEntry *e, int dir, const char *leaf, libdeflate_decompressor *d,
                 unsigned char *buffer, Failure *f)
 {
-    char temp[64];
+    char temp[sizeof gTemporaries[0].name];
     int fd = -1;
+    int slot = 0;
     for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
         const unsigned serial = __atomic_fetch_add(&job->serial, 1, __ATOMIC_RELAXED);
         const int n = snprintf(temp, sizeof temp, ".tunzip-%ld-%u", static_cast<long>(getpid()),
                                serial);
         if (n < 0 || static_cast<size_t>(n) >= sizeof temp)
             return failWith(f, "cannot name a temporary file", ENAMETOOLONG);
-        fd = openat(dir, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            return failWith(f, "cannot create the file", errno);
+        fd = createTemporary(dir, temp, &slot, f);
+        if (fd < 0 && f->error != EEXIST)
+            return false;
     }
     if (fd < 0)
-        return failWith(f, "cannot create the file", EEXIST);
+        return false;
     bool ok = fillFile(job->archive, e, fd, d, buffer, f);
     if (ok && fchmod(fd, e->executable ? 0755 : 0644) != 0)
         ok = failWith(f, "cannot set the file's mode", errno);
     if (close(fd) != 0 && ok)
         ok = failWith(f, "cannot write the file", errno);
-    // rename replaces a link at the name, never writes through it.
-    if (ok && renameat(dir, temp, dir, leaf) != 0)
-        ok = failWith(f, errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST
-                             ? "a folder is in the way"
-                             : "cannot put the file in place",
-                      errno);
-    if (!ok)
-        unlinkat(dir, temp, 0);
+    pthread_mutex_lock(&gTemporaryLock);
+    if (gInterrupted) {
+        ok = failWith(f, "interrupted", EINTR); // and the file already removed
+    } else {
+        // rename replaces a link at the name, never writes through it.
+        if (ok && renameat(dir, temp, dir, leaf) != 0)
+            ok = failWith(f, errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST
+                                 ? "a folder is in the way"
+                                 : "cannot put the file in place",
+                          errno);
+        if (!ok)
+            unlinkat(dir, temp, 0);
+    }
+    gTemporaries[slot].used = false;
+    pthread_mutex_unlock(&gTemporaryLock);
     return ok;
 }
 
@@ -314,4 +361,14 @@ extern "C" long zipExtractAll(const ZipArchive *a, int root, int threads, ZipRep
     pthread_mutex_destroy(&job.lock);
     free(job.entries);
     return job.failed;
+}
+
+extern "C" void zipExtractInterrupt(void)
+{
+    pthread_mutex_lock(&gTemporaryLock);
+    gInterrupted = true;
+    for (const Temporary &t : gTemporaries)
+        if (t.used)
+            unlinkat(t.dir, t.name, 0);
+    // The lock stays held: no file is created or renamed from now on.
 }

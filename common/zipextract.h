@@ -16,14 +16,14 @@
 
 #include "zipread.h"
 
-/* Called once per failed entry (entry NULL for a failure of the whole
- * unpacking), never by two threads at once: what failed and errno's value
- * for it (0 when the cause is no system error). */
 /* Entries up to this size are inflated into a per-thread buffer (mapped
  * once, its pages reused from entry to entry) and written; larger ones
  * straight into a mapping of the output file. */
 enum { ZIP_EXTRACT_BUFFER = 4 << 20 };
 
+/* Called once per failed entry (entry NULL for a failure of the whole
+ * unpacking), never by two threads at once: what failed and errno's value
+ * for it (0 when the cause is no system error). */
 typedef void (*ZipReportFn)(void *context, const struct ZipEntry *entry, const char *what,
                             int error);
 
@@ -37,6 +37,13 @@ extern "C" {
  * reported. */
 long zipExtractAll(const struct ZipArchive *archive, int root, int threads, ZipReportFn report,
                    void *context);
+
+/* Ends every unpacking under way for good: removes the temporary files
+ * being written and lets no other be made or put in place; the entries
+ * still open fail.  For a thread that takes a signal (not for a signal
+ * handler: it takes a lock) just before the process ends; it does not
+ * return the process to a usable state. */
+void zipExtractInterrupt(void);
 
 #ifdef __cplusplus
 }

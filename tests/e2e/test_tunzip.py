@@ -3,10 +3,14 @@ read as Info-ZIP unzip and Python's zipfile read them, ambiguous archives
 refused by it and by pkgtool alike, and every failure to write reported."""
 import io
 import os
+import shutil
 import resource
+import signal
 import stat
 import struct
 import subprocess
+import tempfile
+import time
 import unittest
 import warnings
 import zipfile
@@ -310,6 +314,57 @@ class Failures(E2ETest):
         with open(os.path.join(self.out, "small")) as f:
             self.assertEqual("previous", f.read())  # untouched, not half-written
         self.assertEqual(["big", "small", "tool"], sorted(os.listdir(self.out)))
+
+
+class Interrupts(E2ETest):
+    """A signal while files are being written: they are removed before
+    tunzip ends as the signal would, wherever in the tree they are."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.zipdir = tempfile.mkdtemp(prefix="tunzip-interrupts-")
+        cls.archive = os.path.join(cls.zipdir, "big.zip")
+        chunk = os.urandom(8 << 20)
+        with zipfile.ZipFile(cls.archive, "w", zipfile.ZIP_STORED) as z:
+            for i in range(24):  # stored, 192 MB: some seconds of writing
+                z.writestr("d%d/part%02d" % (i % 3, i), chunk[i:] + chunk[:i])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.zipdir)
+
+    def temporaries(self, out):
+        return [os.path.join(d, n) for d, _, names in os.walk(out) for n in names
+                if n.startswith(".tunzip-")]
+
+    def unpack_until(self, out, sig, ignore_hup=False):
+        os.mkdir(out)
+
+        def prepare():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT dumps no core
+            if ignore_hup:
+                signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        p = subprocess.Popen([UNZIP, "-o", self.archive, "-d", out], stderr=subprocess.PIPE,
+                             preexec_fn=prepare)
+        self.wait_for(lambda: self.temporaries(out) or p.poll() is not None, interval=0.001)
+        self.assertIsNone(p.poll(), "unpacked before any signal")
+        p.send_signal(sig)
+        p.communicate(timeout=60)
+        return p.returncode
+
+    def test_each_ending_signal_removes_the_files_being_written(self):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+                    signal.SIGPIPE):
+            with self.subTest(sig=sig.name):
+                out = self.path("out-" + sig.name)
+                self.assertEqual(-sig, self.unpack_until(out, sig))
+                self.assertEqual([], self.temporaries(out))
+
+    def test_an_ignored_hang_up_stays_ignored(self):
+        out = self.path("out-nohup")
+        self.assertEqual(0, self.unpack_until(out, signal.SIGHUP, ignore_hup=True))
+        self.assertEqual([], self.temporaries(out))
+        self.assertEqual(24, sum(len(n) for _, _, n in os.walk(out)))
 
 
 class Links(E2ETest):

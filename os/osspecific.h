@@ -77,7 +77,8 @@ int makePrivateDir(const char *path);
  * this cannot be told). */
 int isNoExecDir(const char *path);
 /* 1 when the file system of path has no free block or inode left for this
- * process, else 0 (also when this cannot be told). */
+ * process, else 0 (also when this cannot be told, and for a count that the
+ * file system does not limit: a block or inode total of 0). */
 int isFileSystemFull(const char *path);
 /* Removes a tree without a shell, with async-signal-safe calls only
  * (fork, execve of rm, waitpid), so that a signal handler may use it.

@@ -100,7 +100,7 @@ int startTimestamp(char *out, size_t size);
 
 /* ---- Driver ------------------------------------------------------------- */
 
-/* Signal handler for SIGINT, SIGTERM and SIGQUIT. */
+/* Signal handler for SIGINT, SIGTERM, SIGQUIT, SIGHUP and SIGPIPE. */
 void interrupt(int signalNumber);
 /* Installs interrupt for one signal. */
 void installInterrupt(int signalNumber);

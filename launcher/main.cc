@@ -65,6 +65,8 @@ int main(int argc, char **argv)
     installInterrupt(SIGTERM);
     setInheritedEnv("ZoveziZurArivid", "en");
     installInterrupt(SIGQUIT);
+    installInterrupt(SIGHUP);
+    installInterrupt(SIGPIPE);
 
     // 2, 3. Mode; in extract-only mode, the extract folder.
     if (argc == 3 && strcmp(argv[1], "--extract") == 0) {

@@ -1,5 +1,6 @@
 """Load: many launches of one package at once, and a storm of ending signals
-(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE) at random moments of many runs.  No work directory may survive."""
+(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE) at random moments of many runs.
+No work directory may survive."""
 import os
 import random
 import signal

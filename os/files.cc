@@ -55,6 +55,12 @@ int fileExists(const char *path)
     return stat(path, &st) == 0 && !S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int isExecutableFile(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0 ? 1 : 0;
+}
+
 int makeFileReadable(const char *path)
 {
     return chmod(path, 0777) == 0 ? 0 : -1;

@@ -58,6 +58,8 @@ int isAbsolutePath(const char *path);
 int dirExists(const char *path);
 /* 1 when stat() (following links) finds anything but a directory, else 0. */
 int fileExists(const char *path);
+/* 1 when stat() finds a regular file that this process may execute, else 0. */
+int isExecutableFile(const char *path);
 /* chmod 0777: 0, or -1 on failure.  The two names are kept for their callers. */
 int makeFileReadable(const char *path);
 int makeFileExecutable(const char *path);

@@ -78,6 +78,8 @@ int selectImage(int32_t *directory);
  * $ ` " and \ so that nothing inside is ever code.
  * Result: 0, or -1 when it does not fit size bytes (NUL included). */
 int shellQuote(char *out, size_t size, const char *text);
+/* The number of characters that shellQuote writes between the quotes. */
+size_t shellQuotedLength(const char *text);
 /* The folder as an absolute path: cwd and a separator in front of a
  * relative one, nothing normalised.  Result: 0, or -1 when cwd is unknown
  * (empty) or the path does not fit size. */

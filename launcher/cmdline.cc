@@ -22,6 +22,20 @@ static int append(char *out, size_t size, const char *text)
     return 0;
 }
 
+// Inside double quotes only these four keep a special meaning.
+static int needsEscape(char c)
+{
+    return c == '$' || c == '`' || c == '"' || c == '\\';
+}
+
+size_t shellQuotedLength(const char *text)
+{
+    size_t n = 0;
+    for (const char *p = text; *p; p++)
+        n += needsEscape(*p) ? 2 : 1;
+    return n;
+}
+
 int shellQuote(char *out, size_t size, const char *text)
 {
     size_t o = 0;
@@ -29,8 +43,7 @@ int shellQuote(char *out, size_t size, const char *text)
         return -1;
     out[o++] = '"';
     for (const char *p = text; *p; p++) {
-        // Inside double quotes only these four keep a special meaning.
-        int escape = *p == '$' || *p == '`' || *p == '"' || *p == '\\';
+        int escape = needsEscape(*p);
         if (o + (escape ? 2 : 1) + 2 > size)
             return -1;
         if (escape)

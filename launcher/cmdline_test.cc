@@ -89,6 +89,11 @@ TEST(ShellQuote, OneWordNeverCode)
     EXPECT_STREQ("\"/home/u/out\"", out);
     ASSERT_EQ(0, shellQuote(out, sizeof out, "a $(x) `y` \"z\" \\ ;"));
     EXPECT_STREQ("\"a \\$(x) \\`y\\` \\\"z\\\" \\\\ ;\"", out);
+    // The length between the quotes: four characters count twice.
+    EXPECT_EQ(strlen(out) - 2, shellQuotedLength("a $(x) `y` \"z\" \\ ;"));
+    EXPECT_EQ(18u + 6u, shellQuotedLength("a $(x) `y` \"z\" \\ ;"));
+    EXPECT_EQ(0u, shellQuotedLength(""));
+    EXPECT_EQ(11u, shellQuotedLength("/home/u/out"));
     // Bounds: "ab" needs 5 bytes, "$" needs 5 too.
     EXPECT_EQ(0, shellQuote(out, 5, "ab"));
     EXPECT_EQ(-1, shellQuote(out, 4, "ab"));

@@ -39,16 +39,23 @@ void interrupt(int signalNumber)
     }
 }
 
+// The signals that end a run: a user's interrupt or termination, a terminal
+// that hangs up, and output that nobody reads any more.
+static void endingSignals(sigset_t *set)
+{
+    static const int numbers[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE};
+    sigemptyset(set);
+    for (size_t i = 0; i < sizeof numbers / sizeof numbers[0]; i++)
+        sigaddset(set, numbers[i]);
+}
+
 void installInterrupt(int signalNumber)
 {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = interrupt;
     // One handler at a time: a second signal waits until the first is done.
-    sigemptyset(&sa.sa_mask);
-    sigaddset(&sa.sa_mask, SIGINT);
-    sigaddset(&sa.sa_mask, SIGTERM);
-    sigaddset(&sa.sa_mask, SIGQUIT);
+    endingSignals(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(signalNumber, &sa, NULL);
 }
@@ -56,10 +63,7 @@ void installInterrupt(int signalNumber)
 int makeWorkDir(const char *base, uint32_t n)
 {
     sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGQUIT);
+    endingSignals(&block);
     for (;; n++) {
         int len = snprintf(wrkDir, sizeof wrkDir, "%s%cportable_install_%08x", base,
                            FILE_SEPARATOR, (unsigned)n);

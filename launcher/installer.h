@@ -36,13 +36,18 @@ extern int whichImg;
 
 /* ---- Package reader ------------------------------------------------------ */
 
-/* Opens the launcher's own file (argv0, argv0 + EXE_EXT, /proc/self/exe) and
- * reads the package directory.  Result: the open descriptor, or -1 after a
- * message on standard error. */
+/* Opens the launcher's own file (a name without '/': /proc/self/exe, then a
+ * PATH search; a path: argv0, argv0 + EXE_EXT, /proc/self/exe) and reads the
+ * package directory.  Result: the open descriptor, or -1 after a message on
+ * standard error. */
 int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES]);
 /* The same with a given code-signature size (the platform's is 0). */
 int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
                                     int32_t directory[PKG_DIR_ENTRIES]);
+/* Searches PATH ("/bin:/usr/bin" when unset) for name as the shell does: an
+ * empty entry is the current folder, the first regular file that this
+ * process may execute is taken.  Result: 0 with its path in out, or -1. */
+int findOnPath(char *out, size_t size, const char *name);
 /* Positions fd at element index (0..4).  Result: the new position, or -1
  * (also for an index out of range or an offset at or over 2^31). */
 off_t seekToPkgElement(int index, const int32_t *directory, int fd);
@@ -73,6 +78,8 @@ int selectImage(int32_t *directory);
  * $ ` " and \ so that nothing inside is ever code.
  * Result: 0, or -1 when it does not fit size bytes (NUL included). */
 int shellQuote(char *out, size_t size, const char *text);
+/* The number of characters that shellQuote writes between the quotes. */
+size_t shellQuotedLength(const char *text);
 /* The folder as an absolute path: cwd and a separator in front of a
  * relative one, nothing normalised.  Result: 0, or -1 when cwd is unknown
  * (empty) or the path does not fit size. */
@@ -100,7 +107,7 @@ int startTimestamp(char *out, size_t size);
 
 /* ---- Driver ------------------------------------------------------------- */
 
-/* Signal handler for SIGINT, SIGTERM and SIGQUIT. */
+/* Signal handler for SIGINT, SIGTERM, SIGQUIT, SIGHUP and SIGPIPE. */
 void interrupt(int signalNumber);
 /* Installs interrupt for one signal. */
 void installInterrupt(int signalNumber);

@@ -20,35 +20,39 @@ static const char banner[] =
 // The extract folder as an absolute path, unquoted.
 static char extractPath[EXTRACT_FOLDER_SIZE];
 
-// Creates the extract folder when it is missing and fills extractFolder.
-// Result: 0, -1 when the folder cannot be created (the caller returns -1),
-// -2 for a folder that cannot be named in a command (failure ending).
+// Fills extractFolder with the folder as an absolute path quoted for the
+// shell, then creates the folder when it is missing: a name that cannot be
+// used creates nothing.  Result: 0, -1 when the folder cannot be created
+// (the caller returns -1), -2 for a folder that cannot be named (failure
+// ending).
 static int prepareExtractFolder(const char *folder)
 {
-    if (!dirExists(folder)) {
-        // The folder reaches the shell as one quoted word, never as code or
-        // as an option of mkdir.
-        char quoted[OS_SHELL_CMD_SIZE - sizeof "mkdir -p " + 1];
-        char path[CMD_BUFFER_SIZE];
-        int n = snprintf(path, sizeof path, "%s%s", folder[0] == '-' ? "./" : "", folder);
-        if (n < 0 || (size_t)n >= sizeof path || shellQuote(quoted, sizeof quoted, path) != 0 ||
-            !makeDir(quoted)) {
-            printf("Failed to create directory: %s\n"
-                   "Please check if you specify a correct path to extract.\n",
-                   folder);
-            return -1;
-        }
-    }
-    extract = 1;
-    char cwd[EXTRACT_FOLDER_SIZE - 2];
+    char cwd[CMD_BUFFER_SIZE];
     getCurrentDir(cwd, sizeof cwd);
-    if (absoluteFolder(extractPath, sizeof extractPath, folder, cwd) != 0 ||
-        shellQuote(extractFolder, sizeof extractFolder, extractPath) != 0) {
-        fprintf(stderr, "Failed naming the extract folder %s: the path must be absolute "
-                        "or the current directory known, and at most %d characters\n",
-                folder, EXTRACT_FOLDER_SIZE - 3);
+    if (!isAbsolutePath(folder) && cwd[0] == '\0') {
+        fprintf(stderr, "Failed naming the extract folder %s: the current directory is unknown\n",
+                folder);
         return -2;
     }
+    if (absoluteFolder(extractPath, sizeof extractPath, folder, cwd) != 0 ||
+        shellQuote(extractFolder, sizeof extractFolder, extractPath) != 0) {
+        size_t length = shellQuotedLength(folder);
+        if (!isAbsolutePath(folder))
+            length += shellQuotedLength(cwd) + (cwd[0] == '/' ? 1 : 2);
+        fprintf(stderr, "Failed naming the extract folder %s: its absolute path has %lu "
+                        "characters, each $ ` \" \\ counted twice; at most %d fit\n",
+                folder, (unsigned long)length, EXTRACT_FOLDER_SIZE - 3);
+        return -2;
+    }
+    // The folder reaches the shell as one quoted absolute path: never code,
+    // never an option of mkdir.
+    if (!dirExists(folder) && !makeDir(extractFolder)) {
+        printf("Failed to create directory: %s\n"
+               "Please check if you specify a correct path to extract.\n",
+               folder);
+        return -1;
+    }
+    extract = 1;
     return 0;
 }
 
@@ -65,6 +69,8 @@ int main(int argc, char **argv)
     installInterrupt(SIGTERM);
     setInheritedEnv("ZoveziZurArivid", "en");
     installInterrupt(SIGQUIT);
+    installInterrupt(SIGHUP);
+    installInterrupt(SIGPIPE);
 
     // 2, 3. Mode; in extract-only mode, the extract folder.
     if (argc == 3 && strcmp(argv[1], "--extract") == 0) {

@@ -1,6 +1,7 @@
 // Package reader: finds the package directory at the end of the launcher's
 // own file, and reads or copies one package element.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -9,24 +10,50 @@
 
 int whichImg = -1;
 
-// Opens the launcher's file: argv0 as given, argv0 + EXE_EXT, then the
-// kernel's link to the running executable (a launcher started through PATH
-// has no usable argv0).  Result: descriptor or -1, with the message printed.
+int findOnPath(char *out, size_t size, const char *name)
+{
+    const char *p = getenv("PATH");
+    if (p == NULL)
+        p = "/bin:/usr/bin";
+    for (;;) {
+        const char *end = strchr(p, ':');
+        int len = end != NULL ? (int)(end - p) : (int)strlen(p);
+        // An empty entry is the current folder, as for the shell; a path
+        // that does not fit is skipped.
+        int n = snprintf(out, size, "%.*s%s%s", len, p, len ? "/" : "", name);
+        if (n >= 0 && (size_t)n < size && isExecutableFile(out))
+            return 0;
+        if (end == NULL)
+            return -1;
+        p = end + 1;
+    }
+}
+
+// Opens the launcher's file.  Started by a name without a separator, the
+// launcher was found through PATH, and a file of that name in the current
+// folder may be anyone's: the kernel's link to the running executable, then
+// the shell's PATH search (hosts without /proc).  A path: argv0 as given,
+// argv0 + EXE_EXT, then the kernel's link.  Result: descriptor or -1, with
+// the message printed.
 static int openOwnFile(const char *argv0)
 {
-    int fd = fd_open(argv0);
-    if (fd >= 0)
-        return fd;
     char name[CMD_BUFFER_SIZE];
-    int n = snprintf(name, sizeof name, "%s%s", argv0, EXE_EXT);
-    if (n >= 0 && (size_t)n < sizeof name) {
-        fd = fd_open(name);
+    int fd;
+    if (strchr(argv0, FILE_SEPARATOR) == NULL) {
+        fd = fd_open("/proc/self/exe");
+        if (fd >= 0 || (findOnPath(name, sizeof name, argv0) == 0 && (fd = fd_open(name)) >= 0))
+            return fd;
+    } else {
+        fd = fd_open(argv0);
+        if (fd >= 0)
+            return fd;
+        int n = snprintf(name, sizeof name, "%s%s", argv0, EXE_EXT);
+        if (n >= 0 && (size_t)n < sizeof name && (fd = fd_open(name)) >= 0)
+            return fd;
+        fd = fd_open("/proc/self/exe");
         if (fd >= 0)
             return fd;
     }
-    fd = fd_open("/proc/self/exe");
-    if (fd >= 0)
-        return fd;
     fprintf(stderr, "Failed opening file %s\n", argv0);
     return -1;
 }

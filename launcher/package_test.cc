@@ -249,3 +249,47 @@ TEST_F(PackageReader, OpensItsOwnFileWhenArgv0IsNoPath)
     // its tail read, not that a package was found.
     EXPECT_EQ(std::string::npos, err.find("Failed opening file"));
 }
+
+TEST_F(PackageReader, PathSearchIsTheShells)
+{
+    // Before the one to find: a folder of that name, a file nobody may run,
+    // an entry too long for the buffer.
+    for (const char *d : {"a", "a/tool", "b", "cc", "d"})
+        ASSERT_EQ(0, mkdir((dir / d).c_str(), 0755));
+    writeFile(dir / "b/tool", "#!/bin/sh\n");
+    writeFile(dir / "cc/tool", "#!/bin/sh\n");
+    writeFile(dir / "d/tool", "#!/bin/sh\n");
+    ASSERT_EQ(0, chmod((dir / "cc/tool").c_str(), 0755));
+    ASSERT_EQ(0, chmod((dir / "d/tool").c_str(), 0755));
+    const char *saved = getenv("PATH");
+    std::string keep = saved ? saved : "";
+    char out[256];
+    std::string longEntry = "/" + std::string(300, 'x');
+    setenv("PATH", (dir / "a:" + dir.path() + "/b:" + longEntry + ":" + dir.path() + "/cc:" +
+                    dir.path() + "/d").c_str(), 1);
+    EXPECT_EQ(0, findOnPath(out, sizeof out, "tool"));
+    EXPECT_EQ(dir / "cc/tool", out);
+    // The same file by a path that just fits, and one byte short of it.
+    std::string found = dir / "cc/tool";
+    EXPECT_EQ(0, findOnPath(out, found.size() + 1, "tool"));
+    EXPECT_EQ(0, findOnPath(out, found.size(), "tool"));
+    EXPECT_EQ(dir / "d/tool", out) << "the shorter entry after it";
+    EXPECT_EQ(-1, findOnPath(out, sizeof out, "absent"));
+
+    // Empty entries, first, inside or last, stand for the current folder.
+    ASSERT_EQ(0, changeDir((dir / "d").c_str()));
+    for (const char *path : {":/nonexistent", "/nonexistent::/usr/bin", "/nonexistent:", ""}) {
+        setenv("PATH", path, 1);
+        EXPECT_EQ(0, findOnPath(out, sizeof out, "tool")) << path;
+        EXPECT_STREQ("tool", out) << path;
+    }
+    setenv("PATH", "/nonexistent", 1);
+    EXPECT_EQ(-1, findOnPath(out, sizeof out, "tool"));
+    // Unset: the shell's own default.
+    unsetenv("PATH");
+    EXPECT_EQ(0, findOnPath(out, sizeof out, "sh"));
+    EXPECT_STREQ("/bin/sh", out);
+    ASSERT_EQ(0, changeDir("/"));
+    if (saved)
+        setenv("PATH", keep.c_str(), 1);
+}

@@ -55,6 +55,12 @@ int fileExists(const char *path)
     return stat(path, &st) == 0 && !S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int isExecutableFile(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0 ? 1 : 0;
+}
+
 int makeFileReadable(const char *path)
 {
     return chmod(path, 0777) == 0 ? 0 : -1;
@@ -111,7 +117,8 @@ int isFileSystemFull(const char *path)
     struct statvfs st;
     if (statvfs(path, &st) != 0)
         return 0;
-    // Root may also use the blocks reserved for it.
+    // Root may also use the blocks reserved for it.  A file system without
+    // a block or inode total (ramfs, tmpfs with size=0) has no such limit.
     fsblkcnt_t blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
-    return blocks == 0 || (st.f_files != 0 && st.f_favail == 0) ? 1 : 0;
+    return (st.f_blocks != 0 && blocks == 0) || (st.f_files != 0 && st.f_favail == 0) ? 1 : 0;
 }

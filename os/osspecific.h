@@ -58,6 +58,8 @@ int isAbsolutePath(const char *path);
 int dirExists(const char *path);
 /* 1 when stat() (following links) finds anything but a directory, else 0. */
 int fileExists(const char *path);
+/* 1 when stat() finds a regular file that this process may execute, else 0. */
+int isExecutableFile(const char *path);
 /* chmod 0777: 0, or -1 on failure.  The two names are kept for their callers. */
 int makeFileReadable(const char *path);
 int makeFileExecutable(const char *path);
@@ -77,7 +79,8 @@ int makePrivateDir(const char *path);
  * this cannot be told). */
 int isNoExecDir(const char *path);
 /* 1 when the file system of path has no free block or inode left for this
- * process, else 0 (also when this cannot be told). */
+ * process, else 0 (also when this cannot be told, and for a count that the
+ * file system does not limit: a block or inode total of 0). */
 int isFileSystemFull(const char *path);
 /* Removes a tree without a shell, with async-signal-safe calls only
  * (fork, execve of rm, waitpid), so that a signal handler may use it.

@@ -127,6 +127,17 @@ TEST(FileSystem, QueriesFollowLinks)
     EXPECT_EQ(0, fileExists((dir / "dangling").c_str()));
     EXPECT_EQ(1, fileExists((dir / "f").c_str()));
     EXPECT_EQ(1, fileExists("/dev/null"));
+    // Executable: a regular file with an execute bit, also through a link.
+    EXPECT_EQ(0, isExecutableFile((dir / "f").c_str()));
+    EXPECT_EQ(0, isExecutableFile((dir / "d").c_str()));
+    EXPECT_EQ(0, isExecutableFile("/dev/null"));
+    EXPECT_EQ(0, isExecutableFile((dir / "dangling").c_str()));
+    ASSERT_EQ(0, chmod((dir / "f").c_str(), 0100));
+    ASSERT_EQ(0, symlink((dir / "f").c_str(), (dir / "lf").c_str()));
+    EXPECT_EQ(1, isExecutableFile((dir / "f").c_str()));
+    EXPECT_EQ(1, isExecutableFile((dir / "lf").c_str()));
+    ASSERT_EQ(0, chmod((dir / "d").c_str(), 0755));
+    EXPECT_EQ(0, isExecutableFile((dir / "d").c_str()));
 
     EXPECT_EQ(0, makeFileReadable((dir / "f").c_str()));
     struct stat st;

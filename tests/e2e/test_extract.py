@@ -62,12 +62,57 @@ class ExtractOnly(E2ETest):
         with open(self.path("plain")) as f:
             self.assertEqual("x", f.read())
 
-    def test_folder_too_long_to_name(self):
-        folder = self.path("l" * 200, "m" * 100)
-        r = self.run_pkg(["--extract", folder], isolated=True)
-        self.assertEqual(1, r.returncode)
-        self.assertIn("Failed naming the extract folder", r.stderr)
+    def assertRefusedAsTooLong(self, r, folder, length):
+        self.assertEqual(1, r.returncode, r.stdout)
+        self.assertEqual("Failed naming the extract folder %s: its absolute path has %d "
+                         "characters, each $ ` \" \\ counted twice; at most 259 fit\n"
+                         % (folder, length), r.stderr)
+        self.assertEqual("", r.stdout)
         self.assertNoWorkDir()
+
+    def test_folder_bound(self):
+        # The folder's absolute path stands quoted in the unzip command: at
+        # most 259 characters between the quotes, $ ` " \ escaped.
+        for length in (258, 259, 260, 261, 600):
+            with self.subTest(length=length):
+                folder = self.path("f" * (length - len(self.dir) - 1))
+                self.assertEqual(length, len(folder))
+                r = self.run_pkg(["--extract", folder], isolated=True)
+                if length <= 259:
+                    self.assertExtracted(r, folder)
+                else:
+                    self.assertRefusedAsTooLong(r, folder, length)
+                    self.assertFalse(os.path.exists(folder))
+        # Nothing is created on a refusal, a missing parent neither.
+        nested = os.path.join("p", "q" * 300)
+        r = self.run_pkg(["--extract", nested], isolated=True)
+        self.assertRefusedAsTooLong(r, nested, len(self.dir) + 1 + len(nested))
+        self.assertFalse(os.path.exists(self.path("p")))
+
+    def test_folder_bound_counts_escaped_characters_twice(self):
+        room = 259 - len(self.dir) - 1
+        for name, escaped in (("$" * 100 + "x" * (room - 200), room),
+                              ("$" * 100 + "x" * (room - 199), room + 1),
+                              ('`"\\$' * 25 + "x" * (room - 200), room),
+                              ('`"\\$' * 25 + "x" * (room - 199), room + 1)):
+            with self.subTest(name=name, escaped=escaped):
+                r = self.run_pkg(["--extract", name], isolated=True)
+                if escaped <= room:
+                    self.assertExtracted(r, self.path(name))
+                else:
+                    self.assertRefusedAsTooLong(r, name, len(self.dir) + 1 + escaped)
+                    self.assertFalse(os.path.exists(self.path(name)))
+
+    def test_current_directory_unknown(self):
+        gone = self.path("gone")
+        os.mkdir(gone)
+        r = self.run_pkg(["--extract", "out"], cwd=gone, isolated=True,
+                         setup='cd "%s" && rmdir "%s"' % (gone, gone))
+        self.assertEqual(1, r.returncode)
+        self.assertEqual("Failed naming the extract folder out: the current directory is "
+                         "unknown\n", r.stderr)
+        self.assertNoWorkDir()
+        self.assertFalse(os.path.exists(self.path("out")))
 
     def test_look_alike_argument_lists_run_the_tool(self):
         for args in (["--extract"], ["--extract", "a", "b"], ["--extract=out"],

@@ -5,7 +5,8 @@ import os
 import subprocess
 import unittest
 
-from e2e_util import MINIUNZIP, E2ETest, TOOL, build_package, make_zip, read_trailer
+from e2e_util import (MINIUNZIP, E2ETest, TOOL, build_package, make_zip, read_trailer,
+                      tool_args)
 
 UNZIP_LINE = "\nFailed executing <./miniunz -o image.zip > /dev/null>\n"
 
@@ -47,6 +48,26 @@ class TmpFaults(E2ETest):
                          "was not unpacked whole\n", r.stderr)
         self.assertNotIn("tool:", r.stdout)
         self.assertTrue(r.stdout.endswith("Extracting...\nleft: \n"), r.stdout)
+
+    def test_file_systems_without_a_block_total(self):
+        # ramfs, and tmpfs with size=0, report no block total at all: no
+        # limit, not full.  As /tmp and as the extract folder, the run goes on.
+        for fs in ("ramfs", "tmpfs -o size=0"):
+            with self.subTest(fs=fs):
+                setup = "mount -t %s trelltmp /tmp && chmod 1777 /tmp" % fs
+                r = self.run_pkg(["-v"], isolated=True, setup=setup)
+                self.assertEqual(0, r.returncode, r.stderr)
+                self.assertEqual(["-v"], tool_args(r.stdout))
+            with self.subTest(fs=fs, extract=True):
+                out = self.path("out-" + fs.split()[0])
+                os.mkdir(out)
+                script = '"$0" --extract "$1" && ls "$1"'
+                argv = self.isolated(["sh", "-c", script, self.pkg, out],
+                                     setup="mount -t %s trellout %s" % (fs, out))
+                r = subprocess.run(argv, env=self.env, cwd=self.dir, capture_output=True,
+                                   text=True, timeout=60)
+                self.assertEqual(0, r.returncode, r.stderr)
+                self.assertTrue(r.stdout.endswith("Extracting...\ntool\n"), r.stdout)
 
     def test_read_only(self):
         before = sorted(os.listdir(self.dir))

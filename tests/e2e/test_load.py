@@ -1,5 +1,6 @@
-"""Load: many launches of one package at once, and a storm of terminating
-signals at random moments of many runs.  No work directory may survive."""
+"""Load: many launches of one package at once, and a storm of ending signals
+(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE) at random moments of many runs.
+No work directory may survive."""
 import os
 import random
 import signal
@@ -9,10 +10,11 @@ import unittest
 from e2e_util import TOOL, E2ETest, build_package, make_zip, tool_value
 
 STORM_RUNS = int(os.environ.get("TRELL_STORM_RUNS", "200"))
+ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT, signal.SIGHUP, signal.SIGPIPE)
 
 
 def handler_installed(pid, pkg):
-    """True once pid runs the package and catches all three signals (the
+    """True once pid runs the package and catches every ending signal (the
     launcher installs them one after the other)."""
     try:
         if os.path.realpath("/proc/%d/exe" % pid) != os.path.realpath(pkg):
@@ -21,8 +23,7 @@ def handler_installed(pid, pkg):
             for line in f:
                 if line.startswith("SigCgt:"):
                     caught = int(line.split()[1], 16)
-                    return all(caught & (1 << (s - 1)) for s in
-                               (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT))
+                    return all(caught & (1 << (s - 1)) for s in ENDING)
     except OSError:
         pass
     return False
@@ -57,7 +58,7 @@ class Load(E2ETest):
             procs = []
             for _ in batch:
                 p = self.start_pkg(["-v"], pkg=pkg, env={"TOOL_EXIT": "3"})
-                procs.append((p, rng.choice([signal.SIGTERM, signal.SIGINT, signal.SIGQUIT]),
+                procs.append((p, rng.choice(ENDING),
                               rng.uniform(0, length)))
             for p, sig, delay in procs:
                 self.assertTrue(self.wait_for(lambda: handler_installed(p.pid, pkg) or

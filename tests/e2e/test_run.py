@@ -1,6 +1,7 @@
 """A package run as a user runs it: arguments, modes, exit status, the
 variables handed to the tool, the output's order and the clean-up."""
 import os
+import subprocess
 import unittest
 
 from e2e_util import (SANITIZED, E2ETest, TOOL, assemble, build_package, make_zip,
@@ -196,6 +197,54 @@ class BadPackages(E2ETest):
         r = self.run_pkg(["-v"], pkg="trelltool", env=env, cwd="/")
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertEqual(["-v"], tool_args(r.stdout))
+
+
+class PathStart(E2ETest):
+    """Started by a name without "/", found through PATH: the launcher reads
+    its own file, never a file of that name in the current folder."""
+
+    def setUp(self):
+        super().setUp()
+        os.mkdir(self.path("bin"))
+        os.rename(self.pkg, self.path("bin", "trelltool"))
+        planted = TOOL.replace("exit ${TOOL_EXIT:-0}", "echo PLANTED; exit 0")
+        build_package(self.path("trelltool"), make_zip(self.path("planted.zip"),
+                                                       {"tool": planted}))
+
+    def assertRanThePackage(self, r):
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(["-v"], tool_args(r.stdout))
+        self.assertNotIn("PLANTED", r.stdout)
+
+    def test_a_planted_file_in_the_current_folder_is_not_run(self):
+        env = {"PATH": self.path("bin") + ":" + os.environ["PATH"]}
+        r = self.run_pkg(["-v"], pkg="trelltool", env=env, cwd=self.dir)
+        self.assertRanThePackage(r)
+
+    def test_without_proc_the_path_search_finds_the_package(self):
+        if SANITIZED:
+            self.skipTest("the sanitizers' run-time itself needs /proc")
+        # Before the package: a folder of that name, a file nobody may run, a
+        # missing folder; an empty entry is the current folder, as for the
+        # shell, which found the same file.
+        os.makedirs(self.path("a", "trelltool"))
+        os.mkdir(self.path("b"))
+        with open(self.path("b", "trelltool"), "w") as f:
+            f.write("#!/bin/sh\necho PLANTED\n")
+        os.chmod(self.path("b", "trelltool"), 0o644)
+        system = "/usr/bin:/bin"
+        search = ":".join([self.path("a"), self.path("b"), "/nonexistent", self.path("bin"),
+                           system])
+        for path, cwd in ((search, "/"), (search, self.dir),
+                          ("/nonexistent::" + system, self.path("bin")),
+                          (system + ":", self.path("bin"))):
+            with self.subTest(path=path, cwd=cwd):
+                argv = self.isolated(["trelltool", "-v"], setup="mount -t tmpfs none /proc")
+                e = dict(self.env, PATH=path)
+                r = subprocess.run(argv, env=e, cwd=cwd, capture_output=True, text=True,
+                                   timeout=60)
+                self.assertRanThePackage(r)
+                self.assertNoWorkDir()
 
 
 class OwnFileNotFound(E2ETest):

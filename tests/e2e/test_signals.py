@@ -2,9 +2,11 @@
 ends the run with status 1; inside them (the unzip utility or the tool
 running) it is only recorded.  Slow and failing unzip utilities made here
 open the unzip window wide enough to hit."""
+import fcntl
 import os
 import signal
 import subprocess
+import termios
 import time
 import unittest
 
@@ -84,7 +86,8 @@ class Interrupts(E2ETest):
         # windows and removes the work directory at once.  SIGQUIT and SIGINT
         # are ignored while the shell runs, as the C library's system() does.
         mark = self.path("tool-ran")
-        for name, expected in (("SIGTERM", 1), ("SIGQUIT", 3), ("SIGINT", 3)):
+        for name, expected in (("SIGTERM", 1), ("SIGHUP", 1), ("SIGPIPE", 1), ("SIGQUIT", 3),
+                               ("SIGINT", 3)):
             with self.subTest(signal=name):
                 if os.path.exists(mark):
                     os.unlink(mark)
@@ -103,6 +106,52 @@ class Interrupts(E2ETest):
                     p.stdin.flush()
                 code, out, err = self.finish(p)
                 self.assertEqual(expected, code, err)
+                self.assertNoWorkDir()
+
+    def test_terminal_hang_up_while_the_tool_runs(self):
+        # The launcher leads the session of a terminal that hangs up (an ssh
+        # connection drops): the hang-up is recorded, the launcher waits for
+        # the tool, removes the work directory and ends with its status.
+        master, slave = os.openpty()
+        mark = self.path("tool-started")
+        env = dict(self.env, TOOL_SLEEP="1", TOOL_MARK=mark, TOOL_EXIT="4")
+
+        def take_terminal():
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        p = subprocess.Popen(self.isolated([self.pkg, "-v"]), env=env, cwd=self.dir,
+                             stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+                             preexec_fn=take_terminal)
+        os.close(slave)
+        try:
+            self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
+        finally:
+            os.close(master)  # the last descriptor of the master: a hang-up
+        self.assertEqual(4, p.wait(timeout=60))
+        self.assertNoWorkDir()
+
+    def test_output_into_a_pipe_that_closes(self):
+        # pkg | head -c1: head is gone before the launcher writes again, and
+        # that write's SIGPIPE ends the run as an interrupt does.
+        r, w = os.pipe()
+        head = subprocess.Popen(["head", "-c1"], stdin=r, stdout=subprocess.PIPE)
+        os.close(r)
+        p = subprocess.Popen(self.isolated([self.slow_pkg, "-v"]), env=self.env, cwd=self.dir,
+                             stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE)
+        os.close(w)
+        self.assertEqual(b"=", head.communicate(timeout=60)[0])
+        err = p.communicate(timeout=60)[1]
+        self.assertEqual(1, p.returncode, err)
+        self.assertTrue(os.path.exists(self.started))
+        self.assertNoWorkDir()
+
+    def test_the_tool_keeps_the_default_actions(self):
+        # The launcher's handlers end with the exec of the tool's shell.
+        for name, number in (("HUP", signal.SIGHUP), ("PIPE", signal.SIGPIPE)):
+            with self.subTest(signal=name):
+                r = self.run_pkg(["-v"], env={"TOOL_KILL": name}, isolated=True)
+                self.assertEqual(128 + number, r.returncode, r.stderr)
+                self.assertEqual(["-v"], tool_args(r.stdout))
                 self.assertNoWorkDir()
 
 

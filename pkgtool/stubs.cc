@@ -41,11 +41,12 @@ void reportImagePairStubs(const std::vector<ExecutableFacts> &facts, bool imageP
     }
     if (wide.empty())
         return;
-    warnings.push_back("the image pair's x86 image can never run: " + wide[0] +
-           (wide.size() > 1 ? " and " + wide[1] + " are x86-64 executables"
-                            : " is an x86-64 executable") +
-           ", which no 32-bit x86 host runs (build with --stubs i386 for executables that "
-           "run on both kinds of host)");
+    const std::string what = wide.size() > 1 ? wide[0] + " and " + wide[1] +
+                                                   " are x86-64 executables"
+                                             : wide[0] + " is an x86-64 executable";
+    warnings.push_back("the image pair's x86 image can never run: " + what +
+                       ", which no 32-bit x86 host runs (build with --stubs i386 for "
+                       "executables that run on both kinds of host)");
 }
 
 } // namespace pkgtool

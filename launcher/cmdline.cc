@@ -123,20 +123,33 @@ int formatTimestamp(char *out, size_t size, int year, int month, int day, int ho
     return n < 0 || (size_t)n >= size ? -1 : 0;
 }
 
+// The kernel's gettimeofday takes its own timeval, of two longs, whatever
+// time_t the C library uses.  musl on i386 (64-bit time_t) names the call
+// by that old layout.
+#if defined(SYS_gettimeofday)
+#define KERNEL_GETTIMEOFDAY SYS_gettimeofday
+#else
+#define KERNEL_GETTIMEOFDAY SYS_gettimeofday_time32
+#endif
+struct KernelTimeval {
+    long sec;
+    long usec;
+};
+
 int startTimestamp(char *out, size_t size)
 {
-    struct timeval tv;
+    struct KernelTimeval tv;
     struct timezone tz;
     memset(&tz, 0, sizeof tz);
     // The C library may leave the time-zone argument untouched; the system
     // call reports the kernel's tz_minuteswest.
-    if (syscall(SYS_gettimeofday, &tv, &tz) != 0)
+    if (syscall(KERNEL_GETTIMEOFDAY, &tv, &tz) != 0)
         return -1;
     time_t now = time(NULL);
     struct tm *tm = localtime(&now);
     if (tm == NULL)
         return -1;
     return formatTimestamp(out, size, tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday,
-                           tm->tm_hour, tm->tm_min, tm->tm_sec, (long)tv.tv_usec,
+                           tm->tm_hour, tm->tm_min, tm->tm_sec, tv.usec,
                            tz.tz_minuteswest);
 }

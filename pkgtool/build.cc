@@ -2,6 +2,7 @@
 #include "build.h"
 
 #include "hostneeds.h"
+#include "stubs.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -102,9 +103,11 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     if (!readFile(spec.stub, "launcher stub", stub, error) ||
         !readFile(spec.unzip, "unzip utility", unzip, error))
         return error;
-    reportHostNeeds({executableFacts(PKG_ELEM_LAUNCHER, stub.data(), stub.size()),
-                     executableFacts(PKG_ELEM_UNZIP, unzip.data(), unzip.size())},
-                    nullptr, warnings);
+    const std::vector<ExecutableFacts> executables = {
+        executableFacts(PKG_ELEM_LAUNCHER, stub.data(), stub.size()),
+        executableFacts(PKG_ELEM_UNZIP, unzip.data(), unzip.size())};
+    reportHostNeeds(executables, nullptr, warnings);
+    reportImagePairStubs(executables, spec.images.size() == 2, warnings);
     for (size_t i = 0; i < spec.images.size(); i++) {
         std::vector<ZipEntry> entries;
         if (!loadImage(spec.images[i], images[i], entries, error))

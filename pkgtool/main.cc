@@ -12,6 +12,7 @@
 #include "hostneeds.h"
 #include "json.h"
 #include "package_file.h"
+#include "stubs.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -21,7 +22,7 @@ static const char usage[] =
     "Usage:\n"
     "  pkgtool build -o PACKAGE --record DIST RELEASE ARCH MODE COMMAND ARGS [--record ...]\n"
     "                (--image IMAGE | --image-pair X86_IMAGE X86_64_IMAGE)\n"
-    "                [--strict] [--stub LAUNCHER] [--unzip UNZIP]\n"
+    "                [--strict] [--stubs x86-64|i386] [--stub LAUNCHER] [--unzip UNZIP]\n"
     "  pkgtool info PACKAGE [--json]\n"
     "  pkgtool verify PACKAGE\n"
     "  pkgtool list PACKAGE [--arch ARCH]\n"
@@ -45,8 +46,15 @@ static const char usage[] =
     "                    two images (zips or folders); the launcher unpacks the one\n"
     "                    that fits the host\n"
     "  --strict          refuse to run on a host that no record matches\n"
-    "  --stub LAUNCHER   the launcher executable (default: launcher beside pkgtool)\n"
-    "  --unzip UNZIP     the unzip utility (default: tunzip beside pkgtool)\n"
+    "  --stubs x86-64|i386\n"
+    "                    the launcher and unzip utility beside pkgtool to build on:\n"
+    "                    launcher and tunzip (x86-64, the default), or launcher-i386\n"
+    "                    and tunzip-i386.  The x86-64 ones run on every x86-64 host\n"
+    "                    and on no 32-bit x86 host, so the x86 image of a pair never\n"
+    "                    runs on them; the i386 ones run on both kinds, but x86-64\n"
+    "                    hosts need 32-bit support for them\n"
+    "  --stub LAUNCHER   the launcher executable (default: from --stubs)\n"
+    "  --unzip UNZIP     the unzip utility (default: from --stubs)\n"
     "  A folder is zipped with its files and folders sorted by name, every entry\n"
     "  dated SOURCE_DATE_EPOCH (seconds since 1970, UTC; unset: 1980-01-01 00:00),\n"
     "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
@@ -64,7 +72,9 @@ static const char usage[] =
     "the file's length, the global info and record count, each record, the image\n"
     "sizes of a pair, every image entry's name, method and CRC, and that the\n"
     "launcher and unzip utility are executables.  It prints each problem on a line\n"
-    "of its own, warnings too, and \"PACKAGE: OK\" when there is no problem.\n"
+    "of its own, warnings too (one when an image pair rides on x86-64 executables),\n"
+    "the launcher's and unzip utility's class and machine, and \"PACKAGE: OK\" when\n"
+    "there is no problem.\n"
     "\n"
     "list prints the image's entries (size and name), without running anything.\n"
     "unpack writes the image's files into FOLDER (made if missing), never outside\n"
@@ -113,11 +123,17 @@ static bool parseInt32(const std::string &text, int32_t &out)
 static int commandBuild(int argc, char **argv)
 {
     BuildSpec spec;
+    const StubSet *stubs = &defaultStubSet();
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
         auto need = [&](int n) { return i + n < argc; };
         if (a == "-o" && need(1)) {
             spec.output = argv[++i];
+        } else if (a == "--stubs" && need(1)) {
+            stubs = findStubSet(argv[++i]);
+            if (stubs == nullptr)
+                return usageError("build: --stubs takes one of " + stubSetNames() + ", not '" +
+                                  argv[i] + "'");
         } else if (a == "--stub" && need(1)) {
             spec.stub = argv[++i];
         } else if (a == "--unzip" && need(1)) {
@@ -163,9 +179,9 @@ static int commandBuild(int argc, char **argv)
     if (spec.output.empty())
         return usageError("build: -o PACKAGE is needed");
     if (spec.stub.empty())
-        spec.stub = besideSelf("launcher");
+        spec.stub = besideSelf(stubs->launcher);
     if (spec.unzip.empty())
-        spec.unzip = besideSelf("tunzip");
+        spec.unzip = besideSelf(stubs->unzip);
     std::vector<std::string> warnings;
     std::string error = buildPackage(spec, warnings);
     if (!error.empty()) {
@@ -236,6 +252,9 @@ static int commandInfo(const std::string &path, bool json)
 static int commandVerify(const std::string &path)
 {
     const Verification v = verifyPackage(path);
+    for (const ExecutableFacts &f : v.executables)
+        std::printf("%s: %s: %s\n", path.c_str(), executableName(f.element).c_str(),
+                    describeExecutable(f).c_str());
     for (const auto &p : v.problems)
         std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
     for (const auto &w : v.warnings)

@@ -1,6 +1,7 @@
 #include "verify.h"
 
 #include "hostneeds.h"
+#include "stubs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -82,7 +83,9 @@ Verification verifyPackage(const std::string &path)
     else if (!startsWith(head, "\x7F" "ELF") && !startsWith(head, "#!"))
         v.problems.push_back(executableName(PKG_ELEM_UNZIP) +
                              " is neither an ELF executable nor a \"#!\" script");
-    reportHostNeeds(packageExecutables(path, pkg), &v.problems, v.warnings);
+    v.executables = packageExecutables(path, pkg);
+    reportHostNeeds(v.executables, &v.problems, v.warnings);
+    reportImagePairStubs(v.executables, pkg.isImagePair(), v.warnings);
 
     if ((pkg.firstImageSize != 0 || pkg.secondImageSize != 0) && !pkg.isImagePair())
         v.problems.push_back("the image sizes " + std::to_string(pkg.firstImageSize) + " and " +

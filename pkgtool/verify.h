@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "hostneeds.h"
 #include "package_file.h"
 #include "zipimage.h"
 
@@ -19,6 +20,7 @@ struct Verification {
     Package package;
     std::vector<std::string> problems; // the package will not run as built
     std::vector<std::string> warnings; // it runs, but maybe not as meant
+    std::vector<ExecutableFacts> executables; // the launcher's and unzip utility's, once located
 };
 
 Verification verifyPackage(const std::string &path);

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs what the build, the demo and the tests need on a Debian machine
 # (run as root; apt-get is only called when something is missing), then
-# configures and builds into build/.
+# configures and builds into build/.  Configuring also lays out musl and
+# libdeflate for i386 in the build folder (scripts/i386-musl.sh), for the
+# i386 launcher and unzip utility; qemu-user-static runs them in the tests.
 #   scripts/setup.sh            build/, the shipped static launcher
 #   BUILD_DIR=x CMAKE_ARGS=..   another build folder or options
 set -eu
@@ -9,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev python3 zip \
   unzip python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev libdeflate-dev dos2unix \
-  util-linux iproute2 procps binutils file gcc-multilib busybox-static
+  util-linux iproute2 procps binutils file gcc-multilib busybox-static qemu-user-static
 
 build=${BUILD_DIR:-build}
 # shellcheck disable=SC2086

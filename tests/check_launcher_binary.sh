@@ -1,11 +1,13 @@
 #!/bin/sh
-# A shipped executable (the launcher, the unzip utility) must be static (no
-# interpreter, no shared library), stripped, and at most LIMIT bytes
-# (default 64 KiB, the launcher's).
-#   check_launcher_binary.sh BINARY STATIC [LIMIT]
+# A shipped executable (the launcher, the unzip utility, either of their
+# i386 builds) must be static (no interpreter, no shared library), stripped,
+# at most LIMIT bytes (default 64 KiB, the launcher's) and, when MACHINE is
+# given, built for it (i386 or x86-64).
+#   check_launcher_binary.sh BINARY STATIC [LIMIT [MACHINE]]
 bin=$1
 static=$2
 limit=${3:-65536}
+machine=${4:-}
 name=$(basename "$bin")
 size=$(stat -c %s "$bin") || exit 1
 echo "$name: $size bytes"
@@ -18,4 +20,14 @@ if [ "$size" -gt "$limit" ]; then echo "FAIL: larger than $limit bytes"; fail=1;
 if readelf -l "$bin" | grep -q INTERP; then echo "FAIL: has a program interpreter"; fail=1; fi
 if readelf -d "$bin" 2>/dev/null | grep -q NEEDED; then echo "FAIL: needs shared libraries"; fail=1; fi
 if readelf -S "$bin" | grep -q '\.symtab'; then echo "FAIL: not stripped"; fail=1; fi
+case "$machine" in
+"") want="" ;;
+i386) want="ELF32 Intel 80386" ;;
+x86-64) want="ELF64 Advanced Micro Devices X86-64" ;;
+*) echo "FAIL: unknown machine '$machine'"; exit 1 ;;
+esac
+if [ -n "$want" ]; then
+  got=$(readelf -h "$bin" | sed -n -e 's/^ *Class: *//p' -e 's/^ *Machine: *//p' | tr '\n' ' ')
+  if [ "$got" != "$want " ]; then echo "FAIL: $got, not $want"; fail=1; fi
+fi
 exit $fail

@@ -9,7 +9,7 @@
 #
 # FLAGS go to the compiler and the linker alike (-m32, for one).
 
-set(TRELL_MUSL_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -fno-threadsafe-statics
+set(TRELL_MUSL_COMPILE_FLAGS -Os -fno-pie -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 
 # These programs are C++ linked by the C driver, to which CMake would add

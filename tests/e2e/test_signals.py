@@ -131,10 +131,12 @@ class Interrupts(E2ETest):
         self.assertNoWorkDir()
 
     def test_output_into_a_pipe_that_closes(self):
-        # pkg | head -c1: head is gone before the launcher writes again, and
-        # that write's SIGPIPE ends the run as an interrupt does.
+        # pkg | head -c1: the reader is gone once unpacking has begun, before
+        # the launcher writes again, and that write's SIGPIPE ends the run as
+        # an interrupt does.
         r, w = os.pipe()
-        head = subprocess.Popen(["head", "-c1"], stdin=r, stdout=subprocess.PIPE)
+        head = subprocess.Popen(["sh", "-c", 'head -c1; until [ -e "$0" ]; do sleep 0.01; done',
+                                 self.started], stdin=r, stdout=subprocess.PIPE)
         os.close(r)
         p = subprocess.Popen(self.isolated([self.slow_pkg, "-v"]), env=self.env, cwd=self.dir,
                              stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE)

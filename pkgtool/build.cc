@@ -1,6 +1,7 @@
 // pkgtool build: writes a package from its parts, all or nothing.
 #include "build.h"
 
+#include "file_checks.h"
 #include "hostneeds.h"
 #include "verify.h"
 #include "zipimage.h"
@@ -8,8 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,22 +17,7 @@ namespace pkgtool {
 static bool readFile(const std::string &path, const char *what, std::vector<unsigned char> &data,
                      std::string &error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = std::string("cannot read the ") + what + " " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = std::string("cannot read the ") + what + " " + path;
-        return false;
-    }
-    if (data.size() > static_cast<size_t>(PKG_MAX_OFFSET)) {
-        error = std::string("the ") + what + " " + path + " is " + std::to_string(data.size()) +
-                " bytes, at or over 2^31";
-        return false;
-    }
-    return true;
+    return readRegularFile(path, what, static_cast<size_t>(PKG_MAX_OFFSET), data, error);
 }
 
 static bool isZip(const std::vector<unsigned char> &d)
@@ -95,6 +79,9 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     }
     if (spec.images.empty() || spec.images.size() > 2)
         return "give one image zip, or two for an image pair";
+    const std::string outputRefusal = outputProblem(spec.output);
+    if (!outputRefusal.empty())
+        return outputRefusal;
 
     std::string error;
     std::vector<unsigned char> stub, unzip;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -360,7 +362,7 @@ static bool parseArgs(int argc, char **argv, std::vector<std::string> &positiona
     return true;
 }
 
-int main(int argc, char **argv)
+static int run(int argc, char **argv)
 {
     if (argc < 2)
         return usageError("no command given");
@@ -403,4 +405,20 @@ int main(int argc, char **argv)
         return commandUnpack(args[0], args[1], arch);
     }
     return usageError("unknown command '" + command + "'");
+}
+
+// Whatever goes wrong ends in one line and status 1, never in an uncaught
+// exception (an abort with status 134).
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("pkgtool: out of memory\n", stderr);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "pkgtool: %s\n", e.what());
+    } catch (...) {
+        std::fputs("pkgtool: failed\n", stderr);
+    }
+    return 1;
 }

@@ -1,12 +1,13 @@
 #include "package_file.h"
 
+#include "file_checks.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace pkgtool {
 
@@ -20,8 +21,7 @@ int64_t Package::offset(int index) const
 
 bool Package::isImagePair() const
 {
-    return firstImageSize != 0 && secondImageSize != 0 &&
-           int64_t(firstImageSize) + secondImageSize == sizes[PKG_ELEM_IMAGE];
+    return pkgIsImagePair(sizes[PKG_ELEM_IMAGE], firstImageSize, secondImageSize) != 0;
 }
 
 static std::string lower(std::string s)
@@ -126,9 +126,9 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
 
 bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        problems.push_back("cannot open " + path + ": it is a folder, not a package");
+    const std::string notRegular = notRegularFile(path);
+    if (!notRegular.empty()) {
+        problems.push_back("cannot open " + notRegular);
         return false;
     }
     std::ifstream in(path, std::ios::binary);
@@ -182,6 +182,14 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
         return false;
     }
     pkg.located = sum <= PKG_MAX_OFFSET;
+    // The launcher refuses a negative image size outright.
+    for (const auto &[name, size] : {std::pair<const char *, int32_t>{"first", pkg.firstImageSize},
+                                     {"second", pkg.secondImageSize}}) {
+        if (size < 0)
+            problems.push_back(std::string("the ") + name + " image size " +
+                               std::to_string(size) +
+                               " is negative: the launcher refuses the package");
+    }
     if (pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
         problems.push_back("the global info is " + std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) +
                            " bytes, not " + std::to_string(PKG_GLOBAL_INFO_SIZE));
@@ -237,7 +245,16 @@ bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    data.resize(static_cast<size_t>(std::max(size, 0)));
+    // Bounded by the file before anything is allocated: a size from a
+    // damaged directory must not ask for gigabytes.
+    in.seekg(0, std::ios::end);
+    const int64_t fileSize = static_cast<int64_t>(in.tellg());
+    if (offset < 0 || size < 0 || !in || offset + size > fileSize) {
+        error = std::to_string(size) + " bytes at offset " + std::to_string(offset) +
+                " lie beyond the end of " + path;
+        return false;
+    }
+    data.resize(static_cast<size_t>(size));
     in.seekg(offset);
     in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
     if (!in) {

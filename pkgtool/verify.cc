@@ -84,7 +84,8 @@ Verification verifyPackage(const std::string &path)
                              " is neither an ELF executable nor a \"#!\" script");
     reportHostNeeds(packageExecutables(path, pkg), &v.problems, v.warnings);
 
-    if ((pkg.firstImageSize != 0 || pkg.secondImageSize != 0) && !pkg.isImagePair())
+    if ((pkg.firstImageSize > 0 || pkg.secondImageSize > 0) && pkg.firstImageSize >= 0 &&
+        pkg.secondImageSize >= 0 && !pkg.isImagePair())
         v.problems.push_back("the image sizes " + std::to_string(pkg.firstImageSize) + " and " +
                              std::to_string(pkg.secondImageSize) + " make no image pair of " +
                              "element 4's " + std::to_string(pkg.sizes[PKG_ELEM_IMAGE]) +

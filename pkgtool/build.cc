@@ -3,6 +3,7 @@
 
 #include "file_checks.h"
 #include "hostneeds.h"
+#include "image_rules.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -59,6 +60,8 @@ static bool loadImage(const std::string &path, std::vector<unsigned char> &zip,
     }
     std::vector<std::string> problems;
     checkZip(zip, entries, problems);
+    if (problems.empty())
+        imageProblems(entries, problems);
     if (!problems.empty()) {
         error = "the image " + path + ": " + problems[0];
         if (problems.size() > 1)
@@ -97,9 +100,14 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         if (!loadImage(spec.images[i], images[i], entries, error))
             return error;
         for (size_t r = 0; r < spec.records.size(); r++) {
-            const std::string warning = commandWarning(spec.records[r], entries);
-            if (!warning.empty())
-                warnings.push_back("record " + std::to_string(r + 1) + ": " + warning +
+            const int32_t architecture =
+                spec.images.size() == 1 ? 0 : i == 0 ? PKG_ARCH_X86 : PKG_ARCH_X86_64;
+            if (!recordRunsWith(r, spec.records[r], architecture))
+                continue;
+            // A warning only: verify is the check that fails it.
+            const CommandFit fit = commandFit(spec.records[r], entries);
+            if (!fit.note.empty())
+                warnings.push_back("record " + std::to_string(r + 1) + ": " + fit.note +
                                    (spec.images.size() > 1 ? " (" + spec.images[i] + ")" : ""));
         }
     }

@@ -226,8 +226,8 @@ static int commandInfo(const std::string &path, bool json)
                         "argument mode %d\n",
                         i + 1, pkgDistributionName(r.distribution), r.distribution, r.release,
                         pkgArchitectureName(r.architecture), r.architecture, r.mode);
-            std::printf("  command:   %s\n  arguments: %s\n", r.command.c_str(),
-                        r.arguments.c_str());
+            std::printf("  command:   %s\n  arguments: %s\n", printableName(r.command).c_str(),
+                        printableName(r.arguments).c_str());
         }
     }
     for (const auto &p : problems)

@@ -1,6 +1,7 @@
 #include "package_file.h"
 
 #include "file_checks.h"
+#include "zipimage.h"
 
 #include <algorithm>
 #include <cctype>
@@ -86,7 +87,7 @@ std::string checkRecord(const Record &r)
     if (r.architecture < PKG_ARCH_X86 || r.architecture > PKG_ARCH_PPC)
         return "unknown architecture code " + std::to_string(r.architecture);
     if (r.command.compare(0, 2, "./") != 0)
-        return "command \"" + r.command + "\" does not begin with \"./\"";
+        return "command \"" + printableName(r.command) + "\" does not begin with \"./\"";
     if (r.command.size() > PKG_REC_COMMAND_SIZE - 1)
         return "command is " + std::to_string(r.command.size()) + " bytes, at most " +
                std::to_string(PKG_REC_COMMAND_SIZE - 1) + " fit";

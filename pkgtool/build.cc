@@ -4,6 +4,7 @@
 #include "file_checks.h"
 #include "hostneeds.h"
 #include "image_rules.h"
+#include "temp_output.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -142,10 +143,8 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
 
     // Written beside the output under a unique name, then renamed over it:
     // a failure never leaves a half-written package.
-    std::string tmpName = spec.output + ".XXXXXX";
-    std::vector<char> tmpl(tmpName.begin(), tmpName.end());
-    tmpl.push_back('\0');
-    int fd = mkstemp(tmpl.data());
+    // A signal that ends pkgtool meanwhile removes the temporary file.
+    int fd = tempOutputCreate(spec.output);
     if (fd < 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
     auto writeAll = [fd](const void *data, size_t size) {
@@ -167,17 +166,20 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         ok = ok && writeAll(img.data(), img.size());
     ok = ok && writeAll(trailer, sizeof trailer);
     int savedErrno = errno;
-    ok = ok && fchmod(fd, 0755) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0)
+    if (ok && (fchmod(fd, 0755) != 0 || fsync(fd) != 0)) {
+        savedErrno = errno;
         ok = false;
-    if (ok && rename(tmpl.data(), spec.output.c_str()) != 0) {
+    }
+    if (close(fd) != 0 && ok) {
         savedErrno = errno;
         ok = false;
     }
     if (!ok) {
-        unlink(tmpl.data());
+        tempOutputDiscard();
         return "cannot write " + spec.output + ": " + std::strerror(savedErrno);
     }
+    if (tempOutputCommit(spec.output) != 0)
+        return "cannot write " + spec.output + ": " + std::strerror(errno);
     return "";
 }
 

@@ -49,7 +49,7 @@ bool recordRunsWith(size_t index, const Record &record, int32_t partArchitecture
 void imageProblems(const std::vector<ZipEntry> &entries, std::vector<std::string> &problems)
 {
     if (entries.empty()) {
-        problems.push_back("the image holds no entries: there is nothing to run");
+        problems.push_back("it holds no entries: there is nothing to run");
         return;
     }
     // A top-level name is what the shell's "*" gives; a deeper entry may

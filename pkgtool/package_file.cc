@@ -184,13 +184,14 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     }
     pkg.located = sum <= PKG_MAX_OFFSET;
     // The launcher refuses a negative image size outright.
-    for (const auto &[name, size] : {std::pair<const char *, int32_t>{"first", pkg.firstImageSize},
-                                     {"second", pkg.secondImageSize}}) {
+    auto negativeImageSize = [&](const char *which, int32_t size) {
         if (size < 0)
-            problems.push_back(std::string("the ") + name + " image size " +
-                               std::to_string(size) +
-                               " is negative: the launcher refuses the package");
-    }
+            problems.push_back(std::string("the ") + which + " image size " +
+                               std::to_string(size) + " is negative: the launcher refuses " +
+                               "the package");
+    };
+    negativeImageSize("first", pkg.firstImageSize);
+    negativeImageSize("second", pkg.secondImageSize);
     if (pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
         problems.push_back("the global info is " + std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) +
                            " bytes, not " + std::to_string(PKG_GLOBAL_INFO_SIZE));

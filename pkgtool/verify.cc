@@ -47,8 +47,10 @@ Verification verifyPackage(const std::string &path)
                              " is neither an ELF executable nor a \"#!\" script");
     reportHostNeeds(packageExecutables(path, pkg), &v.problems, v.warnings);
 
-    if ((pkg.firstImageSize > 0 || pkg.secondImageSize > 0) && pkg.firstImageSize >= 0 &&
-        pkg.secondImageSize >= 0 && !pkg.isImagePair())
+    // Sizes given (a negative one is reported as such) that make no pair.
+    const bool anyImageSize = pkg.firstImageSize != 0 || pkg.secondImageSize != 0;
+    const bool negativeImageSize = pkg.firstImageSize < 0 || pkg.secondImageSize < 0;
+    if (anyImageSize && !negativeImageSize && !pkg.isImagePair())
         v.problems.push_back("the image sizes " + std::to_string(pkg.firstImageSize) + " and " +
                              std::to_string(pkg.secondImageSize) + " make no image pair of " +
                              "element 4's " + std::to_string(pkg.sizes[PKG_ELEM_IMAGE]) +

@@ -368,6 +368,34 @@ class EscapedTexts(RefusalTest):
             for control in ("\x1b", "\x07"):
                 self.assertNotIn(control, r.stdout + r.stderr)
 
+    def test_names_from_executables_are_escaped(self):
+        # A dynamic unzip utility whose interpreter and library names hold
+        # terminal escapes.
+        src = self.path("lib.c")
+        with open(src, "w") as f:
+            f.write("int helper(void) { return 1; }\n")
+        lib = self.path("libesc.so")
+        subprocess.run(["gcc", "-shared", "-fPIC", "-o", lib, src,
+                        "-Wl,-soname,libesc\x1b[31m.so"], check=True)
+        prog = self.path("prog.c")
+        with open(prog, "w") as f:
+            f.write("int helper(void);\nint main(void) { return helper(); }\n")
+        unzip = self.path("unzip")
+        subprocess.run(["gcc", "-o", unzip, prog, lib,
+                        "-Wl,--dynamic-linker=/lib64/ld\x1b]0;owned\x07.so"], check=True)
+        pkg = self.path("esc.pkg")
+        build = run_pkgtool(*build_args(pkg, self.image, extra=("--unzip", unzip)))
+        self.assertEqual(0, build.returncode, build.stderr)
+        verify = run_pkgtool("verify", pkg)
+        info = run_pkgtool("info", pkg)
+        for r in (build, verify, info):
+            self.assertIn("the program interpreter /lib64/ld\\x1B]0;owned\\x07.so; "
+                          "the shared libraries libesc\\x1B[31m.so", r.stderr)
+            for control in ("\x1b", "\x07"):
+                self.assertNotIn(control, r.stdout + r.stderr)
+        self.assertIn("interpreter /lib64/ld\\x1B]0;owned\\x07.so; needs libesc\\x1B[31m.so",
+                      info.stdout)
+
 
 if __name__ == "__main__":
     unittest.main()

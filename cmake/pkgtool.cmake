@@ -1,12 +1,13 @@
 # pkgtool's build settings: the zip library it writes and reads images with.
-# Only pkgtool links it; the launcher carries no zip code (it runs the unzip
-# utility of its package).
+# Only pkgtool and its unit tests (PKGTOOL_LIBZIP) link it; the launcher
+# carries no zip code (it runs the unzip utility of its package).
 
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
   pkg_check_modules(LIBZIP QUIET IMPORTED_TARGET libzip>=1.6)
 endif()
 if(LIBZIP_FOUND)
+  set(PKGTOOL_LIBZIP PkgConfig::LIBZIP)
   target_link_libraries(pkgtool PRIVATE PkgConfig::LIBZIP)
 else()
   find_path(LIBZIP_INCLUDE_DIR zip.h)
@@ -16,4 +17,5 @@ else()
   endif()
   target_include_directories(pkgtool PRIVATE ${LIBZIP_INCLUDE_DIR})
   target_link_libraries(pkgtool PRIVATE ${LIBZIP_LIBRARY})
+  set(PKGTOOL_LIBZIP ${LIBZIP_LIBRARY})
 endif()

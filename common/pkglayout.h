@@ -63,6 +63,15 @@ enum {
 /* File positions travel as signed 32-bit values. */
 #define PKG_MAX_OFFSET 0x7FFFFFFFLL
 
+/* The one rule for an image pair, the launcher's and pkgtool's: element 4
+ * (imageSize bytes) holds two archives back to back exactly when both image
+ * sizes are positive and add up to it.  A negative size never makes a pair,
+ * so each half lies inside element 4.  Result: 1 a pair, 0 one image. */
+static inline int pkgIsImagePair(int32_t imageSize, int32_t first, int32_t second)
+{
+    return first > 0 && second > 0 && (int64_t)first + second == imageSize;
+}
+
 /* Little-endian int32 at p (no alignment needed). */
 static inline int32_t pkgGetI32(const unsigned char *p)
 {

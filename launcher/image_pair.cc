@@ -9,7 +9,7 @@ int selectImage(int32_t *directory)
 {
     int32_t first = directory[PKG_DIR_FIRST_IMAGE_ENTRY];
     int32_t second = directory[PKG_DIR_SECOND_IMAGE_ENTRY];
-    if (first == 0 || second == 0 || (long long)first + second != directory[PKG_ELEM_IMAGE])
+    if (!pkgIsImagePair(directory[PKG_ELEM_IMAGE], first, second))
         return 0;
     PfmInfo host;
     (void)getPfmInfo(&host); // only the architecture counts here

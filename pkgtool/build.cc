@@ -1,16 +1,17 @@
 // pkgtool build: writes a package from its parts, all or nothing.
 #include "build.h"
 
+#include "file_checks.h"
 #include "hostneeds.h"
+#include "image_rules.h"
 #include "stubs.h"
+#include "temp_output.h"
 #include "verify.h"
 #include "zipimage.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,22 +20,7 @@ namespace pkgtool {
 static bool readFile(const std::string &path, const char *what, std::vector<unsigned char> &data,
                      std::string &error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = std::string("cannot read the ") + what + " " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = std::string("cannot read the ") + what + " " + path;
-        return false;
-    }
-    if (data.size() > static_cast<size_t>(PKG_MAX_OFFSET)) {
-        error = std::string("the ") + what + " " + path + " is " + std::to_string(data.size()) +
-                " bytes, at or over 2^31";
-        return false;
-    }
-    return true;
+    return readRegularFile(path, what, static_cast<size_t>(PKG_MAX_OFFSET), data, error);
 }
 
 static bool isZip(const std::vector<unsigned char> &d)
@@ -76,6 +62,8 @@ static bool loadImage(const std::string &path, std::vector<unsigned char> &zip,
     }
     std::vector<std::string> problems;
     checkZip(zip, entries, problems);
+    if (problems.empty())
+        imageProblems(entries, problems);
     if (!problems.empty()) {
         error = "the image " + path + ": " + problems[0];
         if (problems.size() > 1)
@@ -96,6 +84,9 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     }
     if (spec.images.empty() || spec.images.size() > 2)
         return "give one image zip, or two for an image pair";
+    const std::string outputRefusal = outputProblem(spec.output);
+    if (!outputRefusal.empty())
+        return outputRefusal;
 
     std::string error;
     std::vector<unsigned char> stub, unzip;
@@ -113,9 +104,14 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         if (!loadImage(spec.images[i], images[i], entries, error))
             return error;
         for (size_t r = 0; r < spec.records.size(); r++) {
-            const std::string warning = commandWarning(spec.records[r], entries);
-            if (!warning.empty())
-                warnings.push_back("record " + std::to_string(r + 1) + ": " + warning +
+            const int32_t architecture =
+                spec.images.size() == 1 ? 0 : i == 0 ? PKG_ARCH_X86 : PKG_ARCH_X86_64;
+            if (!recordRunsWith(r, spec.records[r], architecture))
+                continue;
+            // A warning only: verify is the check that fails it.
+            const CommandFit fit = commandFit(spec.records[r], entries);
+            if (!fit.note.empty())
+                warnings.push_back("record " + std::to_string(r + 1) + ": " + fit.note +
                                    (spec.images.size() > 1 ? " (" + spec.images[i] + ")" : ""));
         }
     }
@@ -150,10 +146,8 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
 
     // Written beside the output under a unique name, then renamed over it:
     // a failure never leaves a half-written package.
-    std::string tmpName = spec.output + ".XXXXXX";
-    std::vector<char> tmpl(tmpName.begin(), tmpName.end());
-    tmpl.push_back('\0');
-    int fd = mkstemp(tmpl.data());
+    // A signal that ends pkgtool meanwhile removes the temporary file.
+    int fd = tempOutputCreate(spec.output);
     if (fd < 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
     auto writeAll = [fd](const void *data, size_t size) {
@@ -175,17 +169,20 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         ok = ok && writeAll(img.data(), img.size());
     ok = ok && writeAll(trailer, sizeof trailer);
     int savedErrno = errno;
-    ok = ok && fchmod(fd, 0755) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0)
+    if (ok && (fchmod(fd, 0755) != 0 || fsync(fd) != 0)) {
+        savedErrno = errno;
         ok = false;
-    if (ok && rename(tmpl.data(), spec.output.c_str()) != 0) {
+    }
+    if (close(fd) != 0 && ok) {
         savedErrno = errno;
         ok = false;
     }
     if (!ok) {
-        unlink(tmpl.data());
+        tempOutputDiscard();
         return "cannot write " + spec.output + ": " + std::strerror(savedErrno);
     }
+    if (tempOutputCommit(spec.output) != 0)
+        return "cannot write " + spec.output + ": " + std::strerror(errno);
     return "";
 }
 

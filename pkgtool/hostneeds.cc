@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "json.h"
+#include "zipimage.h"
 
 namespace pkgtool {
 
@@ -53,9 +54,9 @@ void reportHostNeeds(const std::vector<ExecutableFacts> &facts,
             continue;
         std::string needs;
         if (!f.info.interpreter.empty())
-            needs += "; the program interpreter " + f.info.interpreter;
+            needs += "; the program interpreter " + printableName(f.info.interpreter);
         for (size_t i = 0; i < f.info.needed.size(); i++)
-            needs += (i == 0 ? "; the shared libraries " : ", ") + f.info.needed[i];
+            needs += (i == 0 ? "; the shared libraries " : ", ") + printableName(f.info.needed[i]);
         if (!f.info.glibc.empty())
             needs += "; glibc " + f.info.glibc + " or later (GLIBC_" + f.info.glibc + ")";
         warnings.push_back(name + " is dynamically linked and needs from the host" +
@@ -75,11 +76,11 @@ std::string describeExecutable(const ExecutableFacts &f)
         return out + ", static";
     out += ", dynamic:";
     if (!i.interpreter.empty())
-        out += " interpreter " + i.interpreter + ";";
+        out += " interpreter " + printableName(i.interpreter) + ";";
     if (!i.needed.empty()) {
         out += " needs";
         for (const std::string &n : i.needed)
-            out += " " + n;
+            out += " " + printableName(n);
         out += ";";
     }
     if (!i.glibc.empty())

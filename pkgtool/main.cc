@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -60,9 +62,11 @@ static const char usage[] =
     "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
     "  extra fields: the same inputs give the same package, byte for byte.\n"
     "  Symbolic links and special files in the folder are refused; entry names\n"
-    "  may be at most 255 bytes.  A warning (the build still succeeds) names a\n"
-    "  record whose command is not a file of the image, or lies below a folder of\n"
-    "  it: the launcher makes only the image's top-level entries executable.\n"
+    "  may be at most 255 bytes, top-level names may not begin with \"-\" (the\n"
+    "  launcher's \"chmod 777 *\" would take them for options), and an image\n"
+    "  needs entries.  A warning (the build still succeeds) names a record whose\n"
+    "  command is not a file of the image, or lies below a folder of it: the\n"
+    "  launcher makes only the image's top-level entries executable.\n"
     "\n"
     "info prints the package directory, each element's offset and size, the global\n"
     "info and the command records, or what makes the file no valid package.\n"
@@ -70,10 +74,11 @@ static const char usage[] =
     "\n"
     "verify checks all a launcher relies on: the end marker and the sizes against\n"
     "the file's length, the global info and record count, each record, the image\n"
-    "sizes of a pair, every image entry's name, method and CRC, and that the\n"
-    "launcher and unzip utility are executables.  It prints each problem on a line\n"
-    "of its own, warnings too (one when an image pair rides on x86-64 executables),\n"
-    "the launcher's and unzip utility's class and machine, and \"PACKAGE: OK\" when\n"
+    "sizes of a pair, every image entry's name, method and CRC, that the file each\n"
+    "record's command names is in the image, and that the launcher and unzip\n"
+    "utility are executables.  It prints each problem on a line of its own,\n"
+    "warnings too (one when an image pair rides on x86-64 executables), the\n"
+    "launcher's and unzip utility's class and machine, and \"PACKAGE: OK\" when\n"
     "there is no problem.\n"
     "\n"
     "list prints the image's entries (size and name), without running anything.\n"
@@ -240,8 +245,8 @@ static int commandInfo(const std::string &path, bool json)
                         "argument mode %d\n",
                         i + 1, pkgDistributionName(r.distribution), r.distribution, r.release,
                         pkgArchitectureName(r.architecture), r.architecture, r.mode);
-            std::printf("  command:   %s\n  arguments: %s\n", r.command.c_str(),
-                        r.arguments.c_str());
+            std::printf("  command:   %s\n  arguments: %s\n", printableName(r.command).c_str(),
+                        printableName(r.arguments).c_str());
         }
     }
     for (const auto &p : problems)
@@ -379,7 +384,7 @@ static bool parseArgs(int argc, char **argv, std::vector<std::string> &positiona
     return true;
 }
 
-int main(int argc, char **argv)
+static int run(int argc, char **argv)
 {
     if (argc < 2)
         return usageError("no command given");
@@ -422,4 +427,20 @@ int main(int argc, char **argv)
         return commandUnpack(args[0], args[1], arch);
     }
     return usageError("unknown command '" + command + "'");
+}
+
+// Whatever goes wrong ends in one line and status 1, never in an uncaught
+// exception (an abort with status 134).
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("pkgtool: out of memory\n", stderr);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "pkgtool: %s\n", e.what());
+    } catch (...) {
+        std::fputs("pkgtool: failed\n", stderr);
+    }
+    return 1;
 }

@@ -1,12 +1,14 @@
 #include "package_file.h"
 
+#include "file_checks.h"
+#include "zipimage.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace pkgtool {
 
@@ -20,8 +22,7 @@ int64_t Package::offset(int index) const
 
 bool Package::isImagePair() const
 {
-    return firstImageSize != 0 && secondImageSize != 0 &&
-           int64_t(firstImageSize) + secondImageSize == sizes[PKG_ELEM_IMAGE];
+    return pkgIsImagePair(sizes[PKG_ELEM_IMAGE], firstImageSize, secondImageSize) != 0;
 }
 
 static std::string lower(std::string s)
@@ -86,7 +87,7 @@ std::string checkRecord(const Record &r)
     if (r.architecture < PKG_ARCH_X86 || r.architecture > PKG_ARCH_PPC)
         return "unknown architecture code " + std::to_string(r.architecture);
     if (r.command.compare(0, 2, "./") != 0)
-        return "command \"" + r.command + "\" does not begin with \"./\"";
+        return "command \"" + printableName(r.command) + "\" does not begin with \"./\"";
     if (r.command.size() > PKG_REC_COMMAND_SIZE - 1)
         return "command is " + std::to_string(r.command.size()) + " bytes, at most " +
                std::to_string(PKG_REC_COMMAND_SIZE - 1) + " fit";
@@ -126,9 +127,9 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
 
 bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        problems.push_back("cannot open " + path + ": it is a folder, not a package");
+    const std::string notRegular = notRegularFile(path);
+    if (!notRegular.empty()) {
+        problems.push_back("cannot open " + notRegular);
         return false;
     }
     std::ifstream in(path, std::ios::binary);
@@ -182,6 +183,15 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
         return false;
     }
     pkg.located = sum <= PKG_MAX_OFFSET;
+    // The launcher refuses a negative image size outright.
+    auto negativeImageSize = [&](const char *which, int32_t size) {
+        if (size < 0)
+            problems.push_back(std::string("the ") + which + " image size " +
+                               std::to_string(size) + " is negative: the launcher refuses " +
+                               "the package");
+    };
+    negativeImageSize("first", pkg.firstImageSize);
+    negativeImageSize("second", pkg.secondImageSize);
     if (pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
         problems.push_back("the global info is " + std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) +
                            " bytes, not " + std::to_string(PKG_GLOBAL_INFO_SIZE));
@@ -237,7 +247,16 @@ bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    data.resize(static_cast<size_t>(std::max(size, 0)));
+    // Bounded by the file before anything is allocated: a size from a
+    // damaged directory must not ask for gigabytes.
+    in.seekg(0, std::ios::end);
+    const int64_t fileSize = static_cast<int64_t>(in.tellg());
+    if (offset < 0 || size < 0 || !in || offset + size > fileSize) {
+        error = std::to_string(size) + " bytes at offset " + std::to_string(offset) +
+                " lie beyond the end of " + path;
+        return false;
+    }
+    data.resize(static_cast<size_t>(size));
     in.seekg(offset);
     in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
     if (!in) {

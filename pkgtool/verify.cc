@@ -1,6 +1,7 @@
 #include "verify.h"
 
 #include "hostneeds.h"
+#include "image_rules.h"
 #include "stubs.h"
 
 #include <algorithm>
@@ -8,44 +9,6 @@
 #include <sys/stat.h>
 
 namespace pkgtool {
-
-std::string commandWarning(const Record &record, const std::vector<ZipEntry> &entries)
-{
-    // The command is the start of a shell line: its first word is the file.
-    const std::string word = record.command.substr(0, record.command.find_first_of(" \t"));
-    std::string name;
-    size_t start = 0;
-    while (start <= word.size()) {
-        size_t slash = word.find('/', start);
-        if (slash == std::string::npos)
-            slash = word.size();
-        const std::string part = word.substr(start, slash - start);
-        if (part == "..")
-            return "command '" + printableName(word) + "' leaves the image";
-        if (!part.empty() && part != ".")
-            name += (name.empty() ? "" : "/") + part;
-        start = slash + 1;
-    }
-    const std::string shown = printableName(word);
-    if (name.empty())
-        return "command '" + shown + "' names no file";
-    for (const ZipEntry &e : entries) {
-        if (e.name == name + "/")
-            return "command '" + shown + "' names a folder of the image, not a file";
-    }
-    for (const ZipEntry &e : entries) {
-        if (e.name != name)
-            continue;
-        const size_t slash = name.rfind('/');
-        if (slash == std::string::npos)
-            return "";
-        return "command '" + shown + "' lies below the folder '" +
-               printableName(name.substr(0, slash + 1)) +
-               "': the launcher makes only the image's top-level entries executable "
-               "(chmod 777 *) and the unzip utility sets no modes";
-    }
-    return "command '" + shown + "' names no file in the image";
-}
 
 static bool startsWith(const std::vector<unsigned char> &data, const char *magic)
 {
@@ -87,7 +50,10 @@ Verification verifyPackage(const std::string &path)
     reportHostNeeds(v.executables, &v.problems, v.warnings);
     reportImagePairStubs(v.executables, pkg.isImagePair(), v.warnings);
 
-    if ((pkg.firstImageSize != 0 || pkg.secondImageSize != 0) && !pkg.isImagePair())
+    // Sizes given (a negative one is reported as such) that make no pair.
+    const bool anyImageSize = pkg.firstImageSize != 0 || pkg.secondImageSize != 0;
+    const bool negativeImageSize = pkg.firstImageSize < 0 || pkg.secondImageSize < 0;
+    if (anyImageSize && !negativeImageSize && !pkg.isImagePair())
         v.problems.push_back("the image sizes " + std::to_string(pkg.firstImageSize) + " and " +
                              std::to_string(pkg.secondImageSize) + " make no image pair of " +
                              "element 4's " + std::to_string(pkg.sizes[PKG_ELEM_IMAGE]) +
@@ -102,15 +68,21 @@ Verification verifyPackage(const std::string &path)
         std::vector<ZipEntry> entries;
         std::vector<std::string> problems;
         checkZip(zip, entries, problems);
+        if (problems.empty())
+            imageProblems(entries, problems);
         for (const std::string &p : problems)
             v.problems.push_back(part.label + ": " + p);
         if (!problems.empty())
             continue;
         for (size_t i = 0; i < pkg.records.size(); i++) {
-            const std::string warning = commandWarning(pkg.records[i], entries);
-            if (!warning.empty())
-                v.warnings.push_back("record " + std::to_string(i + 1) + ": " + warning +
-                                     (part.architecture != 0 ? " (" + part.label + ")" : ""));
+            if (!recordRunsWith(i, pkg.records[i], part.architecture))
+                continue;
+            const CommandFit fit = commandFit(pkg.records[i], entries);
+            if (fit.note.empty())
+                continue;
+            (fit.found ? v.warnings : v.problems)
+                .push_back("record " + std::to_string(i + 1) + ": " + fit.note +
+                           (part.architecture != 0 ? " (" + part.label + ")" : ""));
         }
     }
 

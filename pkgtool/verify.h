@@ -11,11 +11,6 @@
 
 namespace pkgtool {
 
-// What makes a record's command unlikely to run from an image with these
-// entries (the file is missing, or lies below a folder, where the launcher's
-// "chmod 777 *" does not make it executable), or "".
-std::string commandWarning(const Record &record, const std::vector<ZipEntry> &entries);
-
 struct Verification {
     Package package;
     std::vector<std::string> problems; // the package will not run as built

@@ -123,10 +123,16 @@ class FolderRoundTrip(E2ETest):
         self.assertIn("record 2: command './missing' names no file in the image", lines[1])
         self.assertIn("record 3: command './lib' names a folder", lines[2])
         self.assertIn("record 5: command './../tool' leaves the image", lines[3])
-        # verify says the same, and still accepts the package.
+        # verify fails the commands that name no file of the image, and
+        # warns of the one below a folder.
         v = self.build("verify", out)
-        self.assertEqual(0, v.returncode, v.stderr)
-        self.assertEqual(4, v.stderr.count("warning: record "))
+        self.assertEqual(1, v.returncode, v.stderr)
+        self.assertEqual(1, v.stderr.count("warning: record "))
+        self.assertIn("warning: record 1: command './lib/helper.sh' lies below", v.stderr)
+        for n, text in ((2, "command './missing' names no file in the image"),
+                        (3, "command './lib' names a folder of the image, not a file"),
+                        (5, "command './../tool' leaves the image")):
+            self.assertIn("pkgtool: %s: record %d: %s\n" % (out, n, text), v.stderr)
         # The warning is true for Debian's miniunzip: the launcher's
         # "chmod 777 *" does not reach lib/, miniunzip sets no modes, so the
         # shell cannot run the helper.  tunzip keeps the owner-execute bit.

@@ -209,6 +209,7 @@ class Verify(E2ETest):
             "record 1: unknown distribution code 9",
             "record 2: command \"x\" does not begin with \"./\"",
             "element 1 (the unzip utility) is neither an ELF executable nor a \"#!\" script",
+            "record 2: command 'x' names no file in the image",
         ], [l[len("pkgtool: " + pkg + ": "):] for l in r.stderr.splitlines()
             if "warning" not in l])
 

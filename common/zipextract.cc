@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -371,4 +372,50 @@ extern "C" void zipExtractInterrupt(void)
         if (t.used)
             unlinkat(t.dir, t.name, 0);
     // The lock stays held: no file is created or renamed from now on.
+}
+
+namespace {
+
+// Waits for a signal that ends the unpacking, removes the files being
+// written, then ends the process as that signal would.
+void *watchSignals(void *set)
+{
+    int sig;
+    if (sigwait(static_cast<const sigset_t *>(set), &sig) != 0)
+        return NULL;
+    zipExtractInterrupt();
+    signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    pthread_sigmask(SIG_UNBLOCK, &one, NULL);
+    raise(sig);
+    _exit(128 + sig); // for a signal whose default action does not end
+}
+
+} // namespace
+
+extern "C" int zipExtractEndOnSignals(void)
+{
+    static bool watched;
+    static sigset_t set;
+    if (watched)
+        return 0;
+    static const int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    sigemptyset(&set);
+    for (int sig : stops) {
+        struct sigaction old;
+        if (sigaction(sig, NULL, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaddset(&set, sig);
+    }
+    // Blocked here, the signals stay blocked in the unpacking threads too.
+    pthread_sigmask(SIG_BLOCK, &set, NULL);
+    pthread_t watcher;
+    if (pthread_create(&watcher, NULL, watchSignals, &set) != 0) {
+        pthread_sigmask(SIG_UNBLOCK, &set, NULL);
+        return -1;
+    }
+    pthread_detach(watcher);
+    watched = true;
+    return 0;
 }

@@ -45,6 +45,13 @@ long zipExtractAll(const struct ZipArchive *archive, int root, int threads, ZipR
  * return the process to a usable state. */
 void zipExtractInterrupt(void);
 
+/* For a program that unpacks and then ends: SIGINT, SIGTERM, SIGHUP,
+ * SIGQUIT and SIGPIPE (those not ignored now) go from here on to one thread
+ * of their own, which calls zipExtractInterrupt and ends the process as the
+ * signal would.  Call before the unpacking starts its threads.
+ * Result: 0, or -1 (no such thread; the signals keep their actions). */
+int zipExtractEndOnSignals(void);
+
 #ifdef __cplusplus
 }
 #endif

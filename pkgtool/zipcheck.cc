@@ -141,8 +141,11 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
             return false;
         }
         ZipArchive archive;
-        if (openZip(zip, archive, error))
+        if (openZip(zip, archive, error)) {
+            // An interrupt leaves no half-written file in the folder.
+            zipExtractEndOnSignals();
             zipExtractAll(&archive, root, 2, collect, &failures);
+        }
         else
             failures.lines.push_back(error);
         close(root);

@@ -10,7 +10,6 @@
 // 4 some entries could not be written (one line each on standard error).
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -85,45 +84,6 @@ int list(const ZipArchive *a)
     return fflush(stdout) == 0 ? EXIT_OK : EXIT_BAD_ARCHIVE;
 }
 
-// Waits for a signal that ends the unpacking, removes the files being
-// written, then ends the process as that signal would.
-void *watchSignals(void *set)
-{
-    int sig;
-    if (sigwait(static_cast<const sigset_t *>(set), &sig) != 0)
-        return NULL;
-    zipExtractInterrupt();
-    signal(sig, SIG_DFL);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, sig);
-    pthread_sigmask(SIG_UNBLOCK, &one, NULL);
-    raise(sig);
-    _exit(128 + sig); // for a signal whose default action does not end
-}
-
-// An interrupt, a hang-up or a closed pipe leaves no temporary file behind:
-// the signals go to one thread that cleans up (a signal ignored when we
-// started stays ignored).
-void catchSignals()
-{
-    static sigset_t set;
-    sigemptyset(&set);
-    static const int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-    for (int sig : stops) {
-        struct sigaction old;
-        if (sigaction(sig, NULL, &old) == 0 && old.sa_handler != SIG_IGN)
-            sigaddset(&set, sig);
-    }
-    // Blocked here, the signals stay blocked in the unpacking threads too.
-    pthread_sigmask(SIG_BLOCK, &set, NULL);
-    pthread_t watcher;
-    if (pthread_create(&watcher, NULL, watchSignals, &set) == 0)
-        pthread_detach(watcher);
-    else
-        pthread_sigmask(SIG_UNBLOCK, &set, NULL);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -189,7 +149,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "tunzip: cannot open the folder %s: %s\n", folder, strerror(errno));
         return EXIT_NO_FOLDER;
     }
-    catchSignals();
+    zipExtractEndOnSignals();
     const long failed = zipExtractAll(&archive, root, 2, report, NULL);
     close(root);
     return failed == 0 ? EXIT_OK : failed < 0 ? EXIT_BAD_ARCHIVE : EXIT_ENTRIES_FAILED;

@@ -15,8 +15,8 @@ import unittest
 import warnings
 import zipfile
 
-from e2e_util import (LAUNCHER, MINIUNZIP, NAMESPACES, NO_NAMESPACES, TOOL, UNZIP, E2ETest,
-                      assemble, build_package, make_zip, pkgtool, record_bytes, tool_args)
+from e2e_util import (LAUNCHER, MINIUNZIP, NAMESPACES, NO_NAMESPACES, PKGTOOL, TOOL, UNZIP,
+                      E2ETest, assemble, build_package, make_zip, pkgtool, record_bytes, tool_args)
 from pkg_util import Parts, copy_launcher_and_unzip, read_tree, write_tree, zip_bytes
 
 FILES = {
@@ -337,15 +337,15 @@ class Interrupts(E2ETest):
         return [os.path.join(d, n) for d, _, names in os.walk(out) for n in names
                 if n.startswith(".tunzip-")]
 
-    def unpack_until(self, out, sig, ignore_hup=False):
+    def unpack_until(self, out, sig, ignore_hup=False, argv=None):
         os.mkdir(out)
 
         def prepare():
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT dumps no core
             if ignore_hup:
                 signal.signal(signal.SIGHUP, signal.SIG_IGN)
-        p = subprocess.Popen([UNZIP, "-o", self.archive, "-d", out], stderr=subprocess.PIPE,
-                             preexec_fn=prepare)
+        p = subprocess.Popen(argv or [UNZIP, "-o", self.archive, "-d", out],
+                             stderr=subprocess.PIPE, preexec_fn=prepare)
         self.wait_for(lambda: self.temporaries(out) or p.poll() is not None, interval=0.001)
         self.assertIsNone(p.poll(), "unpacked before any signal")
         p.send_signal(sig)
@@ -359,6 +359,13 @@ class Interrupts(E2ETest):
                 out = self.path("out-" + sig.name)
                 self.assertEqual(-sig, self.unpack_until(out, sig))
                 self.assertEqual([], self.temporaries(out))
+
+    def test_pkgtool_unpack_too(self):
+        pkg = build_package(self.path("big.pkg"), self.archive)
+        out = self.path("out-pkgtool")
+        argv = [PKGTOOL, "unpack", pkg, out]
+        self.assertEqual(-signal.SIGTERM, self.unpack_until(out, signal.SIGTERM, argv=argv))
+        self.assertEqual([], self.temporaries(out))
 
     def test_an_ignored_hang_up_stays_ignored(self):
         out = self.path("out-nohup")

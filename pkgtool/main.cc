@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
+#include <tuple>
 #include <vector>
 
 #include "build.h"
 #include "hostneeds.h"
 #include "json.h"
 #include "package_file.h"
+#include "stub_path.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -45,8 +46,9 @@ static const char usage[] =
     "                    two images (zips or folders); the launcher unpacks the one\n"
     "                    that fits the host\n"
     "  --strict          refuse to run on a host that no record matches\n"
-    "  --stub LAUNCHER   the launcher executable (default: launcher beside pkgtool)\n"
-    "  --unzip UNZIP     the unzip utility (default: tunzip beside pkgtool)\n"
+    "  --stub LAUNCHER   the launcher executable (default: launcher beside pkgtool,\n"
+    "                    else in " TRELL_STUB_DIR_FROM_BIN " from pkgtool's folder)\n"
+    "  --unzip UNZIP     the unzip utility (default: tunzip, found the same way)\n"
     "  A folder is zipped with its files and folders sorted by name, every entry\n"
     "  dated SOURCE_DATE_EPOCH (seconds since 1970, UTC; unset: 1980-01-01 00:00),\n"
     "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
@@ -83,18 +85,6 @@ static int usageError(const std::string &message)
 {
     std::fprintf(stderr, "pkgtool: %s\nTry 'pkgtool --help'.\n", message.c_str());
     return 2;
-}
-
-static std::string besideSelf(const char *name)
-{
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return name;
-    self[n] = '\0';
-    std::string dir(self);
-    size_t slash = dir.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + name;
 }
 
 static bool parseInt32(const std::string &text, int32_t &out)
@@ -162,10 +152,17 @@ static int commandBuild(int argc, char **argv)
     }
     if (spec.output.empty())
         return usageError("build: -o PACKAGE is needed");
-    if (spec.stub.empty())
-        spec.stub = besideSelf("launcher");
-    if (spec.unzip.empty())
-        spec.unzip = besideSelf("tunzip");
+    for (auto [path, name, option] : {std::tuple{&spec.stub, "launcher", "--stub"},
+                                      std::tuple{&spec.unzip, "tunzip", "--unzip"}}) {
+        if (!path->empty())
+            continue;
+        *path = findStub(name);
+        if (path->empty()) {
+            std::fprintf(stderr, "pkgtool: no %s beside pkgtool nor in %s from its folder: "
+                                 "give %s\n", name, STUB_DIR_FROM_BIN, option);
+            return 1;
+        }
+    }
     std::vector<std::string> warnings;
     std::string error = buildPackage(spec, warnings);
     if (!error.empty()) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "json.h"
+#include "version_mark.h"
 
 namespace pkgtool {
 
@@ -18,6 +19,8 @@ ExecutableFacts executableFacts(int element, const unsigned char *data, size_t s
     f.element = element;
     f.elf = size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0;
     f.problem = readElfInfo(data, size, f.info);
+    if (const char *mark = versionMarkOf(element))
+        f.version = findVersion(data, size, mark);
     return f;
 }
 
@@ -91,7 +94,8 @@ std::string describeExecutable(const ExecutableFacts &f)
 std::string executableJson(const ExecutableFacts &f)
 {
     std::string j = "{\"element\": " + std::to_string(f.element) +
-                    ", \"elf\": " + (f.elf ? "true" : "false");
+                    ", \"elf\": " + (f.elf ? "true" : "false") +
+                    ", \"version\": " + (f.version.empty() ? "null" : jsonString(f.version));
     if (!f.problem.empty())
         return j + ", \"problem\": " + jsonString(f.problem) + "}";
     const ElfInfo &i = f.info;

@@ -18,12 +18,13 @@ struct ExecutableFacts {
     bool elf = false;     // begins with the ELF magic
     std::string problem;  // why the headers could not be read, "" when info holds them
     ElfInfo info;
+    std::string version;  // after the element's version mark, "" when none
 };
 
 // "element 0 (the launcher)", "element 1 (the unzip utility)".
 std::string executableName(int element);
 
-// The facts of one executable's bytes.
+// The facts of one executable's bytes, its version included.
 ExecutableFacts executableFacts(int element, const unsigned char *data, size_t size);
 
 // The facts of a located package's elements 0 and 1, in that order.  A

@@ -13,6 +13,7 @@
 #include "json.h"
 #include "package_file.h"
 #include "stub_path.h"
+#include "trell_version.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -28,6 +29,7 @@ static const char usage[] =
     "  pkgtool list PACKAGE [--arch ARCH]\n"
     "  pkgtool unpack PACKAGE FOLDER [--arch ARCH]\n"
     "  pkgtool --help\n"
+    "  pkgtool --version\n"
     "\n"
     "build writes a package: the launcher stub, the unzip utility, the global info,\n"
     "the command records and the image, closed by the package directory.\n"
@@ -59,7 +61,9 @@ static const char usage[] =
     "  it: the launcher makes only the image's top-level entries executable.\n"
     "\n"
     "info prints the package directory, each element's offset and size, the global\n"
-    "info and the command records, or what makes the file no valid package.\n"
+    "info and the command records, or what makes the file no valid package; and\n"
+    "the version that the launcher and the unzip utility carry (\"none found\" for\n"
+    "stubs of other origins).\n"
     "  --json            the same as one JSON object on standard output\n"
     "\n"
     "verify checks all a launcher relies on: the end marker and the sizes against\n"
@@ -210,8 +214,9 @@ static int commandInfo(const std::string &path, bool json)
         std::printf("  image sizes: first %d, second %d (%s)\n", pkg.firstImageSize,
                     pkg.secondImageSize, pkg.isImagePair() ? "image pair" : "single image");
         for (const ExecutableFacts &f : executables)
-            std::printf("  %s: %s\n", executableName(f.element).c_str(),
-                        describeExecutable(f).c_str());
+            std::printf("  %s: %s\n    version: %s\n", executableName(f.element).c_str(),
+                        describeExecutable(f).c_str(),
+                        f.version.empty() ? "none found" : f.version.c_str());
     }
     if (ok || !pkg.records.empty() || pkg.recordCount != 0) {
         std::printf("Global info: %d record(s), strict %d\n", pkg.recordCount, pkg.strict);
@@ -364,6 +369,10 @@ int main(int argc, char **argv)
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::puts("pkgtool " TRELL_VERSION);
         return 0;
     }
     if (command == "build")

@@ -15,3 +15,20 @@ foreach(variant launcher-i386 tunzip-i386)
     install(TARGETS ${variant} RUNTIME DESTINATION ${TRELL_INSTALL_STUBDIR})
   endif()
 endforeach()
+
+# pkgtool(1), made from pkgtool --help and --version by help2man, so that
+# the page says what the program does.
+find_program(HELP2MAN help2man)
+if(NOT HELP2MAN)
+  message(FATAL_ERROR "the man page needs help2man (Debian: apt-get install help2man)")
+endif()
+set(PKGTOOL_MAN ${CMAKE_BINARY_DIR}/man/pkgtool.1)
+add_custom_command(OUTPUT ${PKGTOOL_MAN}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+  COMMAND ${HELP2MAN} --no-info --section 1
+          --name "build and inspect self-extracting launcher packages"
+          --output ${PKGTOOL_MAN} $<TARGET_FILE:pkgtool>
+  DEPENDS pkgtool
+  VERBATIM)
+add_custom_target(pkgtool_man ALL DEPENDS ${PKGTOOL_MAN})
+install(FILES ${PKGTOOL_MAN} DESTINATION share/man/man1)

@@ -2,6 +2,7 @@
 its stubs in that tree (also moved, or started through a link) and builds
 packages that run."""
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -30,6 +31,25 @@ class Install(E2ETest):
             self.assertTrue(os.access(installed, os.X_OK), name)
         # Nothing of the tests is installed.
         self.assertNotIn("unit_tests", os.listdir(os.path.join(p, "bin")))
+
+    def test_man_page(self):
+        page = os.path.join(self.prefix, "share", "man", "man1", "pkgtool.1")
+        text = read(page).decode()
+        version = subprocess.run([PKGTOOL, "--version"], capture_output=True,
+                                 text=True).stdout.split()[-1]
+        self.assertIn('.TH PKGTOOL "1"', text)
+        self.assertIn('"pkgtool %s"' % version, text)
+        # Made from --help: every option of it is on the page.
+        help_text = subprocess.run([PKGTOOL, "--help"], capture_output=True, text=True).stdout
+        options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", help_text))
+        self.assertGreaterEqual(len(options), 8, options)
+        for option in options:
+            self.assertIn(option.replace("-", "\\-"), text, option)
+        # man reads it.
+        r = subprocess.run(["man", "-l", page], capture_output=True, text=True,
+                           env=dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("build and inspect self-extracting launcher packages", r.stdout)
 
     def test_installed_pkgtool_packs_its_stubs(self):
         pkgtool = os.path.join(self.prefix, "bin", "pkgtool")

@@ -32,3 +32,23 @@ add_custom_command(OUTPUT ${PKGTOOL_MAN}
   VERBATIM)
 add_custom_target(pkgtool_man ALL DEPENDS ${PKGTOOL_MAN})
 install(FILES ${PKGTOOL_MAN} DESTINATION share/man/man1)
+
+# cpack -G DEB, run in the build folder, writes a Debian package of this
+# installation there.  Its Depends come from dpkg-shlibdeps (dpkg-dev) on
+# the installed executables: libzip, libdeflate, the C and C++ run-times.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME trell)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Trell developers <trell-dev@example.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "builder of self-extracting launcher packages for Linux servers")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "pkgtool builds and inspects packages: one file holding a static launcher, an unzip\n"
+    "utility, command records per platform and a zip image of a tool, which unpacks and\n"
+    "runs the tool on a server.  With the launcher and tunzip stubs in /usr/lib/trell.")
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR})
+include(CPack)

@@ -17,3 +17,10 @@ else()
   target_include_directories(pkgtool PRIVATE ${LIBZIP_INCLUDE_DIR})
   target_link_libraries(pkgtool PRIVATE ${LIBZIP_LIBRARY})
 endif()
+
+# info --json is written with nlohmann-json (header-only).
+find_package(nlohmann_json 3 QUIET)
+if(NOT nlohmann_json_FOUND)
+  message(FATAL_ERROR "pkgtool needs nlohmann-json (Debian: apt-get install nlohmann-json3-dev)")
+endif()
+target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "elfinfo.h"
+#include "json.h"
 #include "package_file.h"
 
 namespace pkgtool {
@@ -44,8 +45,8 @@ std::string describeExecutable(const ExecutableFacts &facts);
 
 // The facts as a JSON object (always with "static" for a readable ELF
 // file), and a list of them as a JSON array.
-std::string executableJson(const ExecutableFacts &facts);
-std::string executablesJson(const std::vector<ExecutableFacts> &facts);
+Json executableJson(const ExecutableFacts &facts);
+Json executablesJson(const std::vector<ExecutableFacts> &facts);
 
 } // namespace pkgtool
 

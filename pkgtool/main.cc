@@ -192,10 +192,10 @@ static int commandInfo(const std::string &path, bool json)
     for (const auto &w : warnings)
         std::fprintf(stderr, "pkgtool: %s: warning: %s\n", path.c_str(), w.c_str());
     if (json) {
-        std::vector<std::pair<std::string, std::string>> members;
+        std::vector<std::pair<std::string, Json>> members;
         if (pkg.located)
             members.emplace_back("executables", executablesJson(executables));
-        std::fputs(packageJson(path, pkg, problems, members).c_str(), stdout);
+        std::fputs(jsonText(packageJson(path, pkg, problems, members)).c_str(), stdout);
         for (const auto &p : problems)
             std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
         return ok ? 0 : 1;

@@ -45,7 +45,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "pkgtool builds and inspects packages: one file holding a static launcher, an unzip\n"
     "utility, command records per platform and a zip image of a tool, which unpacks and\n"
-    "runs the tool on a server.  With the launcher and tunzip stubs in /usr/lib/trell.")
+    "runs the tool on a server.  With the launcher and tunzip stubs in /usr/lib/trell,\n"
+    "and the OS-services library (libtrell_os.a, <trell/osspecific.h>, find_package(Trell),\n"
+    "pkg-config trell-os) for the tools' authors.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -9,6 +9,15 @@ from e2e_util import ROOT, TOOL, tool_args, write_script
 BUILD = os.environ.get("TRELL_BUILD_DIR", os.path.join(ROOT, "build"))
 
 
+def project_version():
+    """The version set in CMake, read from the build folder's cache."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_PROJECT_VERSION:"):
+                return line.strip().split("=", 1)[1]
+    raise AssertionError("no CMAKE_PROJECT_VERSION in the build folder's cache")
+
+
 def install_tree(prefix):
     """cmake --install of the build folder into prefix."""
     subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,

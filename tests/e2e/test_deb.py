@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from e2e_util import E2ETest
-from install_util import BUILD, build_and_run
+from install_util import BUILD, build_and_run, project_version
 
 
 class Deb(E2ETest):
@@ -27,8 +27,7 @@ class Deb(E2ETest):
     def test_deb(self):
         deb = self.make_deb()
         self.assertEqual("trell", self.field(deb, "Package"))
-        version = subprocess.run([os.path.join(BUILD, "bin", "pkgtool"), "--version"],
-                                 capture_output=True, text=True).stdout.split()[-1]
+        version = project_version()
         self.assertEqual(version, self.field(deb, "Version"))
         self.assertTrue(os.path.basename(deb).startswith("trell_%s_" % version), deb)
 
@@ -45,7 +44,9 @@ class Deb(E2ETest):
                                  check=True).stdout
         paths = {line.split()[-1] for line in listing.splitlines()}
         for path in ("./usr/bin/pkgtool", "./usr/lib/trell/launcher", "./usr/lib/trell/tunzip",
-                     "./usr/share/man/man1/pkgtool.1"):
+                     "./usr/share/man/man1/pkgtool.1", "./usr/include/trell/osspecific.h",
+                     "./usr/lib/libtrell_os.a", "./usr/lib/cmake/Trell/TrellConfig.cmake",
+                     "./usr/lib/pkgconfig/trell-os.pc"):
             self.assertIn(path, paths)
 
         # Unpacked into a scratch root, with its dependencies from the host.

@@ -4,20 +4,10 @@ arguments such as --version still reach the tool."""
 import json
 import os
 import re
-import subprocess
 import unittest
 
-from e2e_util import E2ETest, LAUNCHER, MINIUNZIP, UNZIP, build_package, pkgtool, tool_args
-from install_util import BUILD
-
-
-def project_version():
-    """The version set in CMake, read from the build folder's cache."""
-    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_PROJECT_VERSION:"):
-                return line.strip().split("=", 1)[1]
-    raise AssertionError("no CMAKE_PROJECT_VERSION in the build folder's cache")
+from e2e_util import E2ETest, LAUNCHER, MINIUNZIP, UNZIP, pkgtool, tool_args
+from install_util import project_version
 
 
 class Versions(E2ETest):

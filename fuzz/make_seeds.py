@@ -106,6 +106,11 @@ def platform_seeds():
         # The whole 2,048-byte buffer filled: the token and the text keep 2,047.
         "full_buffer_token": seed(1, b"x" * 2048),
         "token_past_buffer": seed(1, b"a" * 2044 + b"release 5"),
+        "uname_unknown": seed(1, b"unknown\n"),
+        "os_release_sles": seed(0, b'NAME="SLES"\nVERSION_ID="15.5"\nID="sles"\nID_LIKE="suse"\n'),
+        "os_release_quoting": seed(9, b"# c\n  ID=r'h'\"el\"\nID_LIKE=\"a \\\"b\\\" ol\"\n"
+                                      b"VERSION_ID='8.1'\r\nID=\"open\n"),
+        "os_release_nul": seed(3, b"ID=rhel\0ID=x\nID_LIKE=opensuse-leap\nVERSION_ID=\n"),
     }
 
 

@@ -1,12 +1,14 @@
 // Fuzz target: host identification's parsing of the architecture command's
-// output and of the release text.  Input: byte 0 picks the distribution the
-// release text is read for (2 SuSE, 3 Red Hat, 4 Novell); the rest is the
-// text, given to both parsers in the 2,048-byte work buffer (at most 2,048
-// bytes of it, at least one).
+// output, of the release text and of os-release.  Input: byte 0 picks the
+// distribution the release text is read for (2 SuSE, 3 Red Hat, 4 Novell);
+// the rest is the text, given to the first two parsers in the 2,048-byte
+// work buffer (at most 2,048 bytes of it, at least one), and whole to the
+// os-release reader, at once and in pieces of byte 0's size.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/utsname.h>
 
 #include <string>
 
@@ -52,6 +54,13 @@ void checkArchitecture(const char *text, int n)
                : token == "x86_64" || token == "X86_64"     ? 2
                : token.find("ppc") != std::string::npos     ? 3
                                                             : 0;
+    if (token == "unknown") { // the kernel's machine name decides
+        struct utsname self;
+        PfmInfo kernel = {0, -1, 0};
+        uname(&self);
+        pfmClassifyMachine(&kernel, self.machine);
+        want = kernel.architecture;
+    }
     check(info.architecture == want, "the token is classified by the architecture names");
     check((message == NULL) == (want != 0), "a message exactly for an unknown name");
     if (message != NULL) {
@@ -98,6 +107,37 @@ void checkRelease(const char *text, int n, int32_t distribution)
     free(buf);
 }
 
+PfmInfo readOsRelease(const char *text, size_t n, size_t piece, std::string *message)
+{
+    static PfmOsRelease s;
+    memset(&s, 0, sizeof s);
+    for (size_t at = 0; at < n; at += piece)
+        pfmOsReleaseFeed(&s, text + at, static_cast<int>(n - at < piece ? n - at : piece));
+    pfmOsReleaseFeed(&s, "\n", 1);
+    check(memchr(s.id, 0, sizeof s.id) && memchr(s.idLike, 0, sizeof s.idLike) &&
+              memchr(s.versionId, 0, sizeof s.versionId),
+          "the kept values are terminated within their fields");
+    PfmInfo info = {0, -1, 9};
+    const char *m = pfmOsReleaseResult(&info, &s);
+    *message = m != NULL ? m : "";
+    check(info.architecture == 9, "os-release leaves the architecture alone");
+    check(info.distribution == 0 || info.distribution == 2 || info.distribution == 3,
+          "os-release names SuSE, Red Hat or nothing");
+    check(m != NULL || info.distribution != 0, "identified only with a known distribution");
+    check(info.distribution != 0 || (info.release == -1 && *message == "Unknown distribution."),
+          "an unknown distribution has no release");
+    return info;
+}
+
+void checkOsRelease(const char *text, size_t n, size_t piece)
+{
+    std::string whole, pieces;
+    PfmInfo a = readOsRelease(text, n, n + 1, &whole);
+    PfmInfo b = readOsRelease(text, n, piece, &pieces);
+    check(a.distribution == b.distribution && a.release == b.release && whole == pieces,
+          "the answer does not depend on how the text arrives");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -109,5 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int n = size - 1 > PFM_BUFFER_SIZE ? PFM_BUFFER_SIZE : static_cast<int>(size - 1);
     checkArchitecture(text, n);
     checkRelease(text, n, distribution);
+    checkOsRelease(text, size - 1, 1 + data[0] % 64);
     return 0;
 }

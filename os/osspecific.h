@@ -109,14 +109,17 @@ typedef struct PfmInfo {
     int32_t architecture; /* 1 x86, 2 x86-64, 3 PPC; 0 unknown */
 } PfmInfo;
 
-/* Identifies the host from "uname -i" and the release file under /etc.
+/* Identifies the host from "uname -i" (the kernel's machine name where it
+ * prints "unknown") and the release file under /etc (os-release, in /etc or
+ * else /usr/lib, where neither old-style release file exists).
  * Result: NULL when all three fields were determined, else a message; an
  * unknown-architecture message is a heap text that stays valid until the
  * next call (which releases it); callers never free it. */
 const char *getPfmInfo(PfmInfo *info);
 /* The same with the command and the release files given (for tests). */
 const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *redhatRelease,
-                           const char *suseRelease);
+                           const char *suseRelease, const char *osRelease,
+                           const char *osReleaseFallback);
 
 /* ---- Further services: output folder, latest file, media, editor ------- */
 

@@ -1,8 +1,10 @@
-// Host identification: processor architecture from "uname -i", distribution
-// and major release from the distribution's release file.
+// Host identification: processor architecture from "uname -i" (or from the
+// kernel's machine name where that says "unknown"), distribution and major
+// release from the distribution's release file, or from os-release.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "osspecific.h"
@@ -43,6 +45,42 @@ static const char *readCommandOutput(const char *command, char *buf, int *n)
     return *n > 0 ? NULL : "Failed reading uname output.";
 }
 
+// Formats the unknown-architecture message for the name (len bytes of it).
+static const char *unknownArchitecture(const char *name, int len)
+{
+    // A long name is cut to what the message buffer holds.
+    char message[PFM_MESSAGE_SIZE];
+    int room = (int)(sizeof message - (sizeof unknownArchFormat - 4)); // 94
+    snprintf(message, sizeof message, unknownArchFormat, len < room ? len : room, name);
+    // The previous message goes now: the parsing may run without
+    // getPfmInfoFrom, which otherwise releases it.
+    free(heapMessage);
+    heapMessage = strdup(message);
+    return heapMessage != NULL ? heapMessage : "Unknown processor architecture";
+}
+
+// Finds name in a list of names, each ended by a NUL, the list by two.
+static int inList(const char *list, const char *name)
+{
+    for (; *list != '\0'; list += strlen(list) + 1)
+        if (strcmp(list, name) == 0)
+            return 1;
+    return 0;
+}
+
+const char *pfmClassifyMachine(PfmInfo *info, const char *machine)
+{
+    if (inList("i386\0i486\0i586\0i686\0", machine))
+        info->architecture = 1;
+    else if (strcmp(machine, "x86_64") == 0)
+        info->architecture = 2;
+    else if (inList("ppc\0ppc64\0ppc64le\0", machine))
+        info->architecture = 3;
+    else
+        return unknownArchitecture(machine, (int)strlen(machine));
+    return NULL;
+}
+
 const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
 {
     // The token ends before the first byte that, as a signed char, is at
@@ -58,22 +96,22 @@ const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
         info->architecture = 2;
     } else if (strstr(buf, "ppc") != NULL) {
         info->architecture = 3;
+    } else if (strcmp(buf, "unknown") == 0) {
+        // Debian and busybox hosts print no hardware platform: the kernel's
+        // machine name tells the architecture there.
+        struct utsname host;
+        if (uname(&host) != 0)
+            return unknownArchitecture(buf, end);
+        return pfmClassifyMachine(info, host.machine);
     } else {
-        // A long token is cut to what the message buffer holds.
-        char message[PFM_MESSAGE_SIZE];
-        int room = (int)(sizeof message - (sizeof unknownArchFormat - 4)); // 94
-        snprintf(message, sizeof message, unknownArchFormat, end < room ? end : room, buf);
-        // The previous message goes now: the parsing may run without
-        // getPfmInfoFrom, which otherwise releases it.
-        free(heapMessage);
-        heapMessage = strdup(message);
-        return heapMessage != NULL ? heapMessage : "Unknown processor architecture";
+        return unknownArchitecture(buf, end);
     }
     return NULL;
 }
 
 const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *redhatRelease,
-                           const char *suseRelease)
+                           const char *suseRelease, const char *osRelease,
+                           const char *osReleaseFallback)
 {
     static char buf[PFM_BUFFER_SIZE];
     free(heapMessage);
@@ -95,7 +133,14 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
         info->distribution = 2;
         releaseFile = suseRelease;
     } else {
-        return "Unknown distribution.";
+        // Newer systems keep only os-release, in /etc or in /usr/lib.
+        if (!fileExists(osRelease)) {
+            osRelease = osReleaseFallback;
+            if (!fileExists(osRelease))
+                return "Unknown distribution.";
+        }
+        const char *message = pfmReadOsRelease(info, osRelease, buf, PFM_BUFFER_SIZE);
+        return message != NULL ? message : pending;
     }
     int fd = fd_open(releaseFile);
     if (fd < 0)
@@ -120,11 +165,17 @@ int pfmParseRelease(PfmInfo *info, char *buf, int n)
     char *blank = strchr(number, ' ');
     if (blank != NULL)
         *blank = '\0';
-    info->release = (int32_t)strtol(number, NULL, 10);
+    info->release = pfmReleaseNumber(number);
     return 0;
+}
+
+int32_t pfmReleaseNumber(const char *text)
+{
+    return (int32_t)strtol(text, NULL, 10);
 }
 
 const char *getPfmInfo(PfmInfo *info)
 {
-    return getPfmInfoFrom(info, "uname -i", "/etc/redhat-release", "/etc/SuSE-release");
+    return getPfmInfoFrom(info, "uname -i", "/etc/redhat-release", "/etc/SuSE-release",
+                          "/etc/os-release", "/usr/lib/os-release");
 }

@@ -26,7 +26,7 @@ protected:
         command = "cat '" + (dir / "uname.out") + "'";
         info = {7, 7, 7};
         const char *r = getPfmInfoFrom(&info, command.c_str(), (dir / "redhat-release").c_str(),
-                                       (dir / "SuSE-release").c_str());
+                                       (dir / "SuSE-release").c_str(), "/none", "/none");
         unlink((dir / "redhat-release").c_str());
         unlink((dir / "SuSE-release").c_str());
         return r;
@@ -104,11 +104,12 @@ TEST_F(Identification, CommandFailures)
     info = {7, 7, 7};
     writeFile(dir / "redhat-release", kRedHat5);
     const char *r = getPfmInfoFrom(&info, "false", (dir / "redhat-release").c_str(),
-                                   (dir / "none").c_str());
+                                   (dir / "none").c_str(), "/none", "/none");
     EXPECT_EQ("Failed executing uname.", msg(r));
     expectInfo(3, 5, 0);
     // Without a distribution, its message wins over the command's.
-    r = getPfmInfoFrom(&info, "false", (dir / "none").c_str(), (dir / "none").c_str());
+    r = getPfmInfoFrom(&info, "false", (dir / "none").c_str(), (dir / "none").c_str(), "/none",
+                       "/none");
     EXPECT_EQ("Unknown distribution.", msg(r));
     expectInfo(0, -1, 0);
 }
@@ -120,7 +121,8 @@ TEST_F(Identification, LeavesNoTemporaryFiles)
     writeFile(dir / "redhat-release", kRedHat5);
     std::string rh = dir / "redhat-release";
     std::string rec = dir / "name";
-    const char *r = getPfmInfoFrom(&info, "readlink /proc/self/fd/1", rh.c_str(), "/none");
+    const char *r =
+        getPfmInfoFrom(&info, "readlink /proc/self/fd/1", rh.c_str(), "/none", "/none", "/none");
     std::string message = msg(r);
     ASSERT_EQ(0u, message.find("Unknown processor architecture (/tmp/trell_uname")) << message;
     std::string name = message.substr(32, message.size() - 33);
@@ -130,7 +132,7 @@ TEST_F(Identification, LeavesNoTemporaryFiles)
     for (const char *tail : {"; :", "; false"}) {
         SCOPED_TRACE(tail);
         std::string cmd = "{ exec 3>&1; readlink /proc/self/fd/3 >'" + rec + "'" + tail + "; }";
-        r = getPfmInfoFrom(&info, cmd.c_str(), rh.c_str(), "/none");
+        r = getPfmInfoFrom(&info, cmd.c_str(), rh.c_str(), "/none", "/none", "/none");
         EXPECT_EQ(tail[2] == 'f' ? "Failed executing uname." : "Failed reading uname output.",
                   msg(r));
         name = readFile(rec);
@@ -182,24 +184,26 @@ TEST_F(Identification, ReleaseFileShapes)
     info = {};
     std::string cmd = "echo x86_64";
     EXPECT_EQ("Failed reading release file.",
-              msg(getPfmInfoFrom(&info, cmd.c_str(), (dir / "redhat-release").c_str(), "/none")));
+              msg(getPfmInfoFrom(&info, cmd.c_str(), (dir / "redhat-release").c_str(), "/none",
+                                 "/none", "/none")));
     expectInfo(3, -1, 2);
     unlink((dir / "redhat-release").c_str());
     ASSERT_EQ(0, mkdir((dir / "redhat-release").c_str(), 0755));
     writeFile(dir / "SuSE-release", "VERSION = 11\n");
     EXPECT_EQ("(null)", msg(getPfmInfoFrom(&info, cmd.c_str(), (dir / "redhat-release").c_str(),
-                                           (dir / "SuSE-release").c_str())));
+                                           (dir / "SuSE-release").c_str(), "/none", "/none")));
     expectInfo(2, 11, 2);
     ASSERT_EQ(0, mkdir((dir / "suse-dir").c_str(), 0755));
     EXPECT_EQ("Unknown distribution.",
               msg(getPfmInfoFrom(&info, "echo i686", (dir / "redhat-release").c_str(),
-                                 (dir / "suse-dir").c_str())));
+                                 (dir / "suse-dir").c_str(), "/none", "/none")));
     expectInfo(0, -1, 0);
     if (geteuid() != 0) {
         writeFile(dir / "locked", "release 5");
         chmod((dir / "locked").c_str(), 0);
         EXPECT_EQ("Failed opening release file.",
-                  msg(getPfmInfoFrom(&info, cmd.c_str(), (dir / "locked").c_str(), "/none")));
+                  msg(getPfmInfoFrom(&info, cmd.c_str(), (dir / "locked").c_str(), "/none",
+                                     "/none", "/none")));
     }
 }
 

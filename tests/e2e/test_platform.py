@@ -4,6 +4,7 @@ one, so that the launcher identifies the host it is told it is on."""
 import hashlib
 import os
 import signal
+import stat
 import subprocess
 import time
 import unittest
@@ -22,6 +23,22 @@ WARNING = ("WARNING! This package doesn't appear to match your system.\n"
 STRICT_WARNING = WARNING.replace("         It is likely that it will not properly execute.\n", "")
 
 
+ABSENT = object()
+FIFO = object()
+
+
+def place(path, text):
+    """Writes text at path in an overlay's upper folder: ABSENT hides the
+    lower file (a whiteout), FIFO puts a FIFO there, None leaves it."""
+    if text is ABSENT:
+        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(0, 0))
+    elif text is FIFO:
+        os.mkfifo(path)
+    elif text is not None:
+        with open(path, "w" if isinstance(text, str) else "wb") as f:
+            f.write(text)
+
+
 class FakeHost(E2ETest):
     def setUp(self):
         super().setUp()
@@ -32,17 +49,20 @@ class FakeHost(E2ETest):
                         ("redhat", "5", "x86", "1", "./tool", "redhat5-32"),
                         ("redhat", "5", "x86-64", "1", "./tool", "redhat5-64-second")]
 
-    def host(self, uname="x86_64", redhat=None, suse=None, uname_status=0):
-        """Setup commands that make the namespace look like the given host."""
+    def host(self, uname="x86_64", redhat=None, suse=None, uname_status=0, os_release=None,
+             usr_os_release=None):
+        """Setup commands that make the namespace look like the given host.
+        os_release and usr_os_release are the texts of /etc/os-release and
+        /usr/lib/os-release: None keeps this machine's, ABSENT removes the
+        file and FIFO puts a FIFO in its place."""
         self.hosts = getattr(self, "hosts", 0) + 1
         etc = self.path("etc-upper%d" % self.hosts)
         work = self.path("etc-work%d" % self.hosts)
         for d in (etc, work):
             os.makedirs(d)
-        for name, text in (("redhat-release", redhat), ("SuSE-release", suse)):
-            if text is not None:
-                with open(os.path.join(etc, name), "w") as f:
-                    f.write(text)
+        for name, text in (("redhat-release", redhat), ("SuSE-release", suse),
+                           ("os-release", os_release)):
+            place(os.path.join(etc, name), text)
         fake = write_script(self.path("uname%d" % self.hosts),
                             "#!/bin/sh\nprintf '%s\\n'\nexit %d\n" % (uname, uname_status))
         cmds = ["mount -t overlay overlay -o lowerdir=/etc,upperdir=%s,workdir=%s /etc"
@@ -50,6 +70,13 @@ class FakeHost(E2ETest):
                 "mount --bind %s /usr/bin/uname" % fake]
         if not os.path.islink("/bin"):
             cmds.append("mount --bind %s /bin/uname" % fake)
+        if usr_os_release is not None:
+            lib = self.path("lib-upper%d" % self.hosts)
+            os.makedirs(lib)
+            os.makedirs(self.path("lib-work%d" % self.hosts))
+            place(os.path.join(lib, "os-release"), usr_os_release)
+            cmds.append("mount -t overlay overlay -o lowerdir=/usr/lib,upperdir=%s,workdir=%s "
+                        "/usr/lib" % (lib, self.path("lib-work%d" % self.hosts)))
         return " && ".join(cmds)
 
     def run_on(self, setup, args=("-v",), pkg=None, env=None, records=None, strict=False,

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace pkgtool {
 

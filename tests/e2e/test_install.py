@@ -23,8 +23,10 @@ class Install(E2ETest):
 
     def test_tree(self):
         p = self.prefix
-        self.assertEqual(read(PKGTOOL)[:4], read(os.path.join(p, "bin", "pkgtool"))[:4])
-        self.assertTrue(os.access(os.path.join(p, "bin", "pkgtool"), os.X_OK))
+        version = subprocess.run([PKGTOOL, "--version"], capture_output=True, text=True).stdout
+        installed = subprocess.run([os.path.join(p, "bin", "pkgtool"), "--version"],
+                                   capture_output=True, text=True)
+        self.assertEqual((0, version), (installed.returncode, installed.stdout))
         for name, built in (("launcher", LAUNCHER), ("tunzip", UNZIP)):
             installed = os.path.join(p, "lib", "trell", name)
             self.assertEqual(read(built), read(installed), name)

@@ -2,6 +2,7 @@
 #include "build.h"
 
 #include "hostneeds.h"
+#include "progress.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -74,7 +75,8 @@ static bool loadImage(const std::string &path, std::vector<unsigned char> &zip,
         }
     }
     std::vector<std::string> problems;
-    checkZip(zip, entries, problems);
+    Progress checking("checking the image");
+    checkZip(zip, entries, problems, &checking);
     if (!problems.empty()) {
         error = "the image " + path + ": " + problems[0];
         if (problems.size() > 1)

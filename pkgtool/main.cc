@@ -82,6 +82,9 @@ static const char usage[] =
     "interpreter, shared libraries and newest GLIBC_ version, which every host of\n"
     "the package must have.  info --json gives these facts under \"executables\".\n"
     "\n"
+    "On a terminal, build and unpack show the progress of zipping, checking and\n"
+    "unpacking an image on standard error; elsewhere they print nothing extra.\n"
+    "\n"
     "Exit status: 0 on success, 1 on a bad package, a failed build or unpacking,\n"
     "2 on bad usage.\n";
 

@@ -4,6 +4,7 @@ standard error is a pipe."""
 import os
 import pty
 import re
+import shutil
 import subprocess
 import unittest
 
@@ -79,6 +80,8 @@ class Progress(E2ETest):
         self.assertEqual(0, status, shown)
         self.assertEqual(b"", stdout)
         self.assertProgress(shown, "zipping the image")
+        self.assertProgress(shown, "checking the image")
+        self.assertLess(shown.index("zipping the image"), shown.index("checking the image"))
 
         status, stdout, shown = on_terminal([PKGTOOL, "unpack", self.out, self.path("out")])
         self.assertEqual(0, status, shown)
@@ -87,6 +90,15 @@ class Progress(E2ETest):
         self.assertProgress(shown, "unpacking the image")
         self.assertLess(shown.index("checking the image"), shown.index("unpacking the image"))
         self.assertUnpacked(self.path("out"))
+
+    def test_zip_image_on_a_terminal(self):
+        # A zip is only checked, the longest part of a build from it.
+        zipped = shutil.make_archive(self.path("big"), "zip", self.folder)
+        build = self.build[:-1] + [zipped]
+        status, _, shown = on_terminal(build)
+        self.assertEqual(0, status, shown)
+        self.assertProgress(shown, "checking the image")
+        self.assertNotIn("zipping", shown)
 
     def test_on_a_pipe(self):
         r = subprocess.run(self.build, capture_output=True, text=True)

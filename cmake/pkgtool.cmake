@@ -19,3 +19,10 @@ else()
   target_link_libraries(pkgtool PRIVATE ${LIBZIP_LIBRARY})
   set(PKGTOOL_LIBZIP ${LIBZIP_LIBRARY})
 endif()
+
+# info --json is written with nlohmann-json (header-only).
+find_package(nlohmann_json 3 QUIET)
+if(NOT nlohmann_json_FOUND)
+  message(FATAL_ERROR "pkgtool needs nlohmann-json (Debian: apt-get install nlohmann-json3-dev)")
+endif()
+target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)

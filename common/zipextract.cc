@@ -25,6 +25,7 @@ struct Job {
     uint64_t count;
     int root;
     ZipReportFn report;
+    ZipProgressFn progress;
     void *context;
     pthread_mutex_t lock;
     uint64_t next;   // the next entry to take (atomic)
@@ -294,6 +295,11 @@ void *worker(void *arg)
             close(dir);
         if (!ok)
             reportFailure(job, e, &f);
+        if (job->progress != NULL) {
+            pthread_mutex_lock(&job->lock);
+            job->progress(job->context, e);
+            pthread_mutex_unlock(&job->lock);
+        }
     }
     if (buffer != NULL)
         munmap(buffer, kBufferSize);
@@ -315,11 +321,18 @@ int bySizeDown(const void *x, const void *y)
 extern "C" long zipExtractAll(const ZipArchive *a, int root, int threads, ZipReportFn report,
                               void *context)
 {
+    return zipExtractAllProgress(a, root, threads, report, NULL, context);
+}
+
+extern "C" long zipExtractAllProgress(const ZipArchive *a, int root, int threads,
+                                      ZipReportFn report, ZipProgressFn progress, void *context)
+{
     Job job;
     memset(&job, 0, sizeof job);
     job.archive = a;
     job.root = root;
     job.report = report;
+    job.progress = progress;
     job.context = context;
     job.count = a->count;
     Failure f = {NULL, 0};

@@ -27,6 +27,10 @@ enum { ZIP_EXTRACT_BUFFER = 4 << 20 };
 typedef void (*ZipReportFn)(void *context, const struct ZipEntry *entry, const char *what,
                             int error);
 
+/* Called once per entry when it is done, written or failed (after its
+ * report), never by two threads at once. */
+typedef void (*ZipProgressFn)(void *context, const struct ZipEntry *entry);
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -37,6 +41,9 @@ extern "C" {
  * reported. */
 long zipExtractAll(const struct ZipArchive *archive, int root, int threads, ZipReportFn report,
                    void *context);
+/* The same, calling progress (when not NULL) as each entry is done. */
+long zipExtractAllProgress(const struct ZipArchive *archive, int root, int threads,
+                           ZipReportFn report, ZipProgressFn progress, void *context);
 
 /* Ends every unpacking under way for good: removes the temporary files
  * being written and lets no other be made or put in place; the entries

@@ -150,6 +150,57 @@ TEST(ZipExtract, ReportsEachFailedEntryOnceAndWritesTheOthers)
     EXPECT_EQ((std::set<std::string>{"tool", "lib", "other"}), listing(dir.path()));
 }
 
+// Reports and progress calls in the order they came, as "report NAME" and
+// "done NAME".
+void reportEvent(void *context, const ZipEntry *e, const char *, int)
+{
+    static_cast<Reports *>(context)->lines.push_back(
+        "report " + std::string(reinterpret_cast<const char *>(e->name), e->nameLength));
+}
+
+void doneEvent(void *context, const ZipEntry *e)
+{
+    static_cast<Reports *>(context)->lines.push_back(
+        "done " + std::string(reinterpret_cast<const char *>(e->name), e->nameLength));
+}
+
+TEST(ZipExtract, ProgressOnceForEachEntryWrittenOrFailed)
+{
+    Builder b = twoFiles();
+    Entry extra;
+    extra.name = "other";
+    extra.content = "other";
+    b.entries.push_back(extra);
+    const Bytes z = b.build();
+    for (int threads = 1; threads <= 2; threads++) {
+        TempDir dir;
+        writeFile(dir / "lib", "a file where a folder belongs");
+        ZipArchive a;
+        ZipProblem p;
+        ASSERT_EQ(0, zipOpen(&a, z.data(), z.size(), &p));
+        const int root = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+        Reports events;
+        EXPECT_EQ(2, zipExtractAllProgress(&a, root, threads, reportEvent, doneEvent, &events));
+        close(root);
+        std::multiset<std::string> done;
+        for (size_t i = 0; i < events.lines.size(); i++) {
+            const std::string &line = events.lines[i];
+            if (line.rfind("done ", 0) == 0) {
+                done.insert(line.substr(5));
+            } else {
+                // A failed entry is reported before it is done.
+                const std::string name = line.substr(7);
+                bool later = false;
+                for (size_t k = i + 1; k < events.lines.size(); k++)
+                    later = later || events.lines[k] == "done " + name;
+                EXPECT_TRUE(later) << name;
+            }
+        }
+        EXPECT_EQ((std::multiset<std::string>{"tool", "lib/", "lib/helper.txt", "other"}), done);
+        EXPECT_EQ(6u, events.lines.size());
+    }
+}
+
 TEST(ZipExtract, ABadCrcLeavesTheOldFileAndNoTemporaryOne)
 {
     TempDir dir;

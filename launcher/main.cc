@@ -7,6 +7,13 @@
 
 #include "../os/osspecific.h"
 #include "installer.h"
+#include "trell_version.h"
+
+// The version, for pkgtool info to find in a package's first element.  No
+// code reads it (the launcher takes no option of its own: every argument
+// goes to the tool); "retain" keeps it through --gc-sections.
+__attribute__((used, retain)) static const char version[] =
+    TRELL_LAUNCHER_VERSION_MARK TRELL_VERSION;
 
 static const char banner[] =
     "==============================================================\n"

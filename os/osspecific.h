@@ -12,6 +12,11 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+/* C linkage, so that tools in C link the installed library too. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define FILE_SEPARATOR '/'
 extern const char *const EXE_EXT;  /* "" on Linux */
 extern const char *const DEV_NULL; /* "/dev/null" */
@@ -150,5 +155,9 @@ int launchTextEditor(const char *file);
  * folder, through a libcurl loaded at run time.  Messages go to stderr.
  * Result: 0 when the upload completed, -1 on any failure. */
 int ftpFile(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -4,6 +4,7 @@
 #include "file_checks.h"
 #include "hostneeds.h"
 #include "image_rules.h"
+#include "progress.h"
 #include "stubs.h"
 #include "temp_output.h"
 #include "verify.h"
@@ -61,7 +62,8 @@ static bool loadImage(const std::string &path, std::vector<unsigned char> &zip,
         }
     }
     std::vector<std::string> problems;
-    checkZip(zip, entries, problems);
+    Progress checking("checking the image");
+    checkZip(zip, entries, problems, &checking);
     if (problems.empty())
         imageProblems(entries, problems);
     if (!problems.empty()) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "json.h"
+#include "version_mark.h"
 #include "zipimage.h"
 
 namespace pkgtool {
@@ -19,6 +20,8 @@ ExecutableFacts executableFacts(int element, const unsigned char *data, size_t s
     f.element = element;
     f.elf = size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0;
     f.problem = readElfInfo(data, size, f.info);
+    if (const char *mark = versionMarkOf(element))
+        f.version = findVersion(data, size, mark);
     return f;
 }
 
@@ -89,32 +92,34 @@ std::string describeExecutable(const ExecutableFacts &f)
     return out;
 }
 
-std::string executableJson(const ExecutableFacts &f)
+Json executableJson(const ExecutableFacts &f)
 {
-    std::string j = "{\"element\": " + std::to_string(f.element) +
-                    ", \"elf\": " + (f.elf ? "true" : "false");
-    if (!f.problem.empty())
-        return j + ", \"problem\": " + jsonString(f.problem) + "}";
+    Json j;
+    j["element"] = f.element;
+    j["elf"] = f.elf;
+    j["version"] = f.version.empty() ? Json() : Json(f.version);
+    if (!f.problem.empty()) {
+        j["problem"] = f.problem;
+        return j;
+    }
     const ElfInfo &i = f.info;
-    j += ", \"class\": " + std::to_string(i.elfClass) +
-         ", \"byte_order\": " + (i.bigEndian ? "\"big\"" : "\"little\"") +
-         ", \"machine\": " + jsonString(elfMachineName(i.machine)) +
-         ", \"machine_code\": " + std::to_string(i.machine) +
-         ", \"static\": " + (i.isStatic() ? "true" : "false") +
-         ", \"interpreter\": " + (i.interpreter.empty() ? "null" : jsonString(i.interpreter)) +
-         ", \"needed\": [";
-    for (size_t k = 0; k < i.needed.size(); k++)
-        j += (k == 0 ? "" : ", ") + jsonString(i.needed[k]);
-    j += "], \"glibc\": " + (i.glibc.empty() ? std::string("null") : jsonString(i.glibc));
-    return j + "}";
+    j["class"] = i.elfClass;
+    j["byte_order"] = i.bigEndian ? "big" : "little";
+    j["machine"] = elfMachineName(i.machine);
+    j["machine_code"] = i.machine;
+    j["static"] = i.isStatic();
+    j["interpreter"] = i.interpreter.empty() ? Json() : Json(i.interpreter);
+    j["needed"] = i.needed;
+    j["glibc"] = i.glibc.empty() ? Json() : Json(i.glibc);
+    return j;
 }
 
-std::string executablesJson(const std::vector<ExecutableFacts> &facts)
+Json executablesJson(const std::vector<ExecutableFacts> &facts)
 {
-    std::string j = "[";
-    for (size_t k = 0; k < facts.size(); k++)
-        j += (k == 0 ? "\n    " : ",\n    ") + executableJson(facts[k]);
-    return j + (facts.empty() ? "]" : "\n  ]");
+    Json j = Json::array();
+    for (const ExecutableFacts &f : facts)
+        j.push_back(executableJson(f));
+    return j;
 }
 
 } // namespace pkgtool

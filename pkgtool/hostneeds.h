@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "elfinfo.h"
+#include "json.h"
 #include "package_file.h"
 
 namespace pkgtool {
@@ -18,12 +19,13 @@ struct ExecutableFacts {
     bool elf = false;     // begins with the ELF magic
     std::string problem;  // why the headers could not be read, "" when info holds them
     ElfInfo info;
+    std::string version;  // after the element's version mark, "" when none
 };
 
 // "element 0 (the launcher)", "element 1 (the unzip utility)".
 std::string executableName(int element);
 
-// The facts of one executable's bytes.
+// The facts of one executable's bytes, its version included.
 ExecutableFacts executableFacts(int element, const unsigned char *data, size_t size);
 
 // The facts of a located package's elements 0 and 1, in that order.  A
@@ -43,8 +45,8 @@ std::string describeExecutable(const ExecutableFacts &facts);
 
 // The facts as a JSON object (always with "static" for a readable ELF
 // file), and a list of them as a JSON array.
-std::string executableJson(const ExecutableFacts &facts);
-std::string executablesJson(const std::vector<ExecutableFacts> &facts);
+Json executableJson(const ExecutableFacts &facts);
+Json executablesJson(const std::vector<ExecutableFacts> &facts);
 
 } // namespace pkgtool
 

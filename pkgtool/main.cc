@@ -7,14 +7,16 @@
 #include <exception>
 #include <new>
 #include <string>
-#include <unistd.h>
+#include <tuple>
 #include <vector>
 
 #include "build.h"
 #include "hostneeds.h"
 #include "json.h"
 #include "package_file.h"
+#include "stub_path.h"
 #include "stubs.h"
+#include "trell_version.h"
 #include "verify.h"
 #include "zipimage.h"
 
@@ -30,6 +32,7 @@ static const char usage[] =
     "  pkgtool list PACKAGE [--arch ARCH]\n"
     "  pkgtool unpack PACKAGE FOLDER [--arch ARCH]\n"
     "  pkgtool --help\n"
+    "  pkgtool --version\n"
     "\n"
     "build writes a package: the launcher stub, the unzip utility, the global info,\n"
     "the command records and the image, closed by the package directory.\n"
@@ -55,8 +58,10 @@ static const char usage[] =
     "                    and on no 32-bit x86 host, so the x86 image of a pair never\n"
     "                    runs on them; the i386 ones run on both kinds, but x86-64\n"
     "                    hosts need 32-bit support for them\n"
-    "  --stub LAUNCHER   the launcher executable (default: from --stubs)\n"
-    "  --unzip UNZIP     the unzip utility (default: from --stubs)\n"
+    "  --stub LAUNCHER   the launcher executable (default: that of --stubs, found\n"
+    "                    beside pkgtool, else in " TRELL_STUB_DIR_FROM_BIN " from pkgtool's folder)\n"
+    "  --unzip UNZIP     the unzip utility (default: that of --stubs, found the same\n"
+    "                    way)\n"
     "  A folder is zipped with its files and folders sorted by name, every entry\n"
     "  dated SOURCE_DATE_EPOCH (seconds since 1970, UTC; unset: 1980-01-01 00:00),\n"
     "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
@@ -69,7 +74,9 @@ static const char usage[] =
     "  launcher makes only the image's top-level entries executable.\n"
     "\n"
     "info prints the package directory, each element's offset and size, the global\n"
-    "info and the command records, or what makes the file no valid package.\n"
+    "info and the command records, or what makes the file no valid package; and\n"
+    "the version that the launcher and the unzip utility carry (\"none found\" for\n"
+    "stubs of other origins).\n"
     "  --json            the same as one JSON object on standard output\n"
     "\n"
     "verify checks all a launcher relies on: the end marker and the sizes against\n"
@@ -91,6 +98,9 @@ static const char usage[] =
     "interpreter, shared libraries and newest GLIBC_ version, which every host of\n"
     "the package must have.  info --json gives these facts under \"executables\".\n"
     "\n"
+    "On a terminal, build and unpack show the progress of zipping, checking and\n"
+    "unpacking an image on standard error; elsewhere they print nothing extra.\n"
+    "\n"
     "Exit status: 0 on success, 1 on a bad package, a failed build or unpacking,\n"
     "2 on bad usage.\n";
 
@@ -98,18 +108,6 @@ static int usageError(const std::string &message)
 {
     std::fprintf(stderr, "pkgtool: %s\nTry 'pkgtool --help'.\n", message.c_str());
     return 2;
-}
-
-static std::string besideSelf(const char *name)
-{
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return name;
-    self[n] = '\0';
-    std::string dir(self);
-    size_t slash = dir.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + name;
 }
 
 static bool parseInt32(const std::string &text, int32_t &out)
@@ -183,10 +181,17 @@ static int commandBuild(int argc, char **argv)
     }
     if (spec.output.empty())
         return usageError("build: -o PACKAGE is needed");
-    if (spec.stub.empty())
-        spec.stub = besideSelf(stubs->launcher);
-    if (spec.unzip.empty())
-        spec.unzip = besideSelf(stubs->unzip);
+    for (auto [path, name, option] : {std::tuple{&spec.stub, stubs->launcher, "--stub"},
+                                      std::tuple{&spec.unzip, stubs->unzip, "--unzip"}}) {
+        if (!path->empty())
+            continue;
+        *path = findStub(name);
+        if (path->empty()) {
+            std::fprintf(stderr, "pkgtool: no %s beside pkgtool nor in %s from its folder: "
+                                 "give %s\n", name, STUB_DIR_FROM_BIN, option);
+            return 1;
+        }
+    }
     std::vector<std::string> warnings;
     std::string error = buildPackage(spec, warnings);
     if (!error.empty()) {
@@ -212,10 +217,10 @@ static int commandInfo(const std::string &path, bool json)
     for (const auto &w : warnings)
         std::fprintf(stderr, "pkgtool: %s: warning: %s\n", path.c_str(), w.c_str());
     if (json) {
-        std::vector<std::pair<std::string, std::string>> members;
+        std::vector<std::pair<std::string, Json>> members;
         if (pkg.located)
             members.emplace_back("executables", executablesJson(executables));
-        std::fputs(packageJson(path, pkg, problems, members).c_str(), stdout);
+        std::fputs(jsonText(packageJson(path, pkg, problems, members)).c_str(), stdout);
         for (const auto &p : problems)
             std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
         return ok ? 0 : 1;
@@ -234,8 +239,9 @@ static int commandInfo(const std::string &path, bool json)
         std::printf("  image sizes: first %d, second %d (%s)\n", pkg.firstImageSize,
                     pkg.secondImageSize, pkg.isImagePair() ? "image pair" : "single image");
         for (const ExecutableFacts &f : executables)
-            std::printf("  %s: %s\n", executableName(f.element).c_str(),
-                        describeExecutable(f).c_str());
+            std::printf("  %s: %s\n    version: %s\n", executableName(f.element).c_str(),
+                        describeExecutable(f).c_str(),
+                        f.version.empty() ? "none found" : f.version.c_str());
     }
     if (ok || !pkg.records.empty() || pkg.recordCount != 0) {
         std::printf("Global info: %d record(s), strict %d\n", pkg.recordCount, pkg.strict);
@@ -391,6 +397,10 @@ static int run(int argc, char **argv)
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::puts("pkgtool " TRELL_VERSION);
         return 0;
     }
     if (command == "build")

@@ -2,6 +2,8 @@
 // entry's data, and unpacking with the unzip utility's own extractor.
 #include "zipimage.h"
 
+#include "progress.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -75,7 +77,24 @@ std::string checkData(const ZipArchive &archive, const ::ZipEntry &e,
 
 struct Failures {
     std::vector<std::string> lines;
+    Progress *progress = nullptr;
+    uint64_t total = 0; // work units of all entries, see workOf
+    uint64_t done = 0;
 };
+
+// An entry's share of the work: its bytes, and one for the entry itself, so
+// that many empty files still move the progress on.
+uint64_t workOf(uint64_t size)
+{
+    return size + 1;
+}
+
+void entryDone(void *context, const ::ZipEntry *e)
+{
+    Failures *f = static_cast<Failures *>(context);
+    f->done += workOf(e->size);
+    f->progress->update(static_cast<double>(f->done) / static_cast<double>(f->total));
+}
 
 void collect(void *context, const ::ZipEntry *e, const char *what, int error)
 {
@@ -96,7 +115,7 @@ bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entri
 }
 
 void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
-              std::vector<std::string> &problems)
+              std::vector<std::string> &problems, Progress *progress)
 {
     ZipArchive archive;
     std::string error;
@@ -114,10 +133,16 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back("out of memory");
         return;
     }
+    uint64_t total = 0, done = 0;
+    for (const ::ZipEntry &e : raw)
+        total += workOf(e.size);
     for (const ::ZipEntry &e : raw) {
         const std::string problem = checkData(archive, e, d);
         if (!problem.empty())
             problems.push_back(entryLabel(e.name, e.nameLength) + " is damaged: " + problem);
+        done += workOf(e.size);
+        if (progress != nullptr)
+            progress->update(static_cast<double>(done) / static_cast<double>(total));
     }
     libdeflate_free_decompressor(d);
 }
@@ -128,7 +153,10 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
     // Everything is checked before anything is written.
     std::vector<ZipEntry> entries;
     std::vector<std::string> problems;
-    checkZip(zip, entries, problems);
+    {
+        Progress checking("checking the image");
+        checkZip(zip, entries, problems, &checking);
+    }
     Failures failures;
     if (problems.empty()) {
         if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -141,10 +169,15 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
             return false;
         }
         ZipArchive archive;
+        Progress unpacking("unpacking the image");
+        failures.progress = &unpacking;
+        for (const ZipEntry &e : entries)
+            failures.total += workOf(e.size);
         if (openZip(zip, archive, error)) {
             // An interrupt leaves no half-written file in the folder.
             zipExtractEndOnSignals();
-            zipExtractAll(&archive, root, 2, collect, &failures);
+            zipExtractAllProgress(&archive, root, 2, collect,
+                                  unpacking.shown() ? entryDone : nullptr, &failures);
         }
         else
             failures.lines.push_back(error);

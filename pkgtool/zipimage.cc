@@ -16,6 +16,7 @@
 
 #include "../common/pkglayout.h"
 #include "../common/zipread.h"
+#include "progress.h"
 
 namespace pkgtool {
 
@@ -278,6 +279,13 @@ bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned ch
             break;
         }
     }
+    // Compression happens in zip_close: the long part of a large folder.
+    Progress zipping("zipping the image");
+    if (ok && zipping.shown())
+        zip_register_progress_callback_with_state(
+            za, 0.001,
+            [](zip_t *, double fraction, void *p) { static_cast<Progress *>(p)->update(fraction); },
+            nullptr, &zipping);
     if (ok && zip_close(za) != 0) {
         error = std::string("cannot zip the folder ") + folder + ": " + zip_strerror(za);
         ok = false;

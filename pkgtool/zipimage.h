@@ -9,6 +9,8 @@
 
 namespace pkgtool {
 
+class Progress;
+
 struct ZipEntry {
     std::string name;   // as stored (raw bytes), folders end in '/'
     uint64_t size = 0;  // unpacked
@@ -54,8 +56,9 @@ bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entri
 // reading, safe names, plain files and folders, stored or deflated, not
 // encrypted), and every entry's data matching its CRC.  Appends one
 // line per problem; entries is filled as far as the archive could be read.
+// progress, when given, follows the entries checked.
 void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
-              std::vector<std::string> &problems);
+              std::vector<std::string> &problems, Progress *progress = nullptr);
 
 // Unpacks the zip into the folder (created if missing, its parent must
 // exist) as the unzip utility does, after checking it whole.  Nothing is

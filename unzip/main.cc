@@ -19,6 +19,12 @@
 
 #include "../common/zipextract.h"
 #include "../common/zipread.h"
+#include "trell_version.h"
+
+// The version, for pkgtool info to find in a package's element 1; kept
+// through --gc-sections by "retain".
+__attribute__((used, retain)) static const char version[] =
+    TRELL_UNZIP_VERSION_MARK TRELL_VERSION;
 
 namespace {
 

@@ -134,6 +134,8 @@ class HostNeeds(E2ETest):
         r, info = self.info(pkg)
         self.assertEqual("", r.stderr)
         for element, facts in enumerate(info["executables"]):
+            # (The version's value: test_versions.py.)
+            self.assertIsNotNone(facts.pop("version"))
             self.assertEqual({"element": element, "elf": True, "class": 64,
                               "byte_order": "little", "machine": "x86-64", "machine_code": 62,
                               "static": True, "interpreter": None, "needed": [],

@@ -20,6 +20,7 @@ import zipfile
 
 from e2e_util import (LAUNCHER, NAMESPACES, NO_NAMESPACES, PKGTOOL, ROOT, TOOL, UNZIP, E2ETest,
                       make_zip, pkgtool, split_elements, tool_args, tool_value)
+from install_util import project_version
 from pkg_util import write_tree
 from test_platform import FakeHost
 
@@ -80,7 +81,9 @@ class StubChoice(E2ETest):
         self.assertEqual(read(UNZIP_I386), elements[1])
         info = json.loads(pkg_tool("info", out, "--json").stdout)
         for element, facts in enumerate(info["executables"]):
-            self.assertEqual({"element": element, "elf": True, "class": 32,
+            # The i386 stubs carry the project's version as the x86-64 ones do.
+            self.assertEqual({"element": element, "elf": True, "version": project_version(),
+                              "class": 32,
                               "byte_order": "little", "machine": "i386", "machine_code": 3,
                               "static": True, "interpreter": None, "needed": [],
                               "glibc": None}, facts)

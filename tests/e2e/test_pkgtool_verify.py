@@ -3,11 +3,12 @@ packages: what verify accepts runs, each kind of damage is named."""
 import json
 import os
 import struct
+import subprocess
 import unittest
 import zipfile
 
-from e2e_util import (TOOL, E2ETest, assemble, build_package, make_zip, read_trailer,
-                      record_bytes)
+from e2e_util import (LAUNCHER, PKGTOOL, TOOL, UNZIP, E2ETest, assemble, build_package,
+                      make_zip, pkgtool, read_trailer, record_bytes)
 from pkg_util import (Parts, copy_launcher_and_unzip, read_tree, run_pkgtool,
                       without_host_needs, zip_bytes)
 
@@ -328,6 +329,33 @@ class ListUnpackInfo(E2ETest):
         self.assertEqual(1, len(info["problems"]))
         self.assertIn("bytes before the directory", info["problems"][0])
         self.assertNotIn("records", info)
+
+    def test_info_json_names_not_utf8(self):
+        # Each invalid byte sequence of a name becomes U+FFFD; valid UTF-8
+        # and control characters come out as they are (the latter escaped).
+        image = os.fsencode(self.image)
+        out = os.fsencode(self.path("name-")) + b"\xfe.pkg"
+        command = b"./t\xffx"
+        arguments = b"ok \xc3\xa9 bad \xc3\x28 cut \xe2\x82 end \x01"
+        r = subprocess.run([os.fsencode(PKGTOOL), b"build", b"-o", out, b"--stub",
+                            os.fsencode(LAUNCHER), b"--unzip", os.fsencode(UNZIP), b"--record",
+                            b"redhat", b"5", b"x86-64", b"0", command, arguments,
+                            b"--image", image], capture_output=True)
+        self.assertEqual(0, r.returncode, r.stderr)
+        r = subprocess.run([os.fsencode(PKGTOOL), b"info", b"--json", out], capture_output=True)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn(b"\\u0001", r.stdout)
+        info = json.loads(r.stdout.decode("utf-8"))  # strict: any invalid byte fails
+        self.assertEqual(self.path("name-") + "\ufffd.pkg", info["file"])
+        self.assertEqual("./t\ufffdx", info["records"][0]["command"])
+        self.assertEqual("ok \u00e9 bad \ufffd( cut \ufffd end \x01",
+                         info["records"][0]["arguments"])
+
+        # The same package under a valid name keeps it whole.
+        valid = self.path("n\u00e4me.pkg")
+        os.rename(out, valid)
+        info = json.loads(pkgtool("info", "--json", valid).stdout)
+        self.assertEqual(valid, info["file"])
 
 
 if __name__ == "__main__":

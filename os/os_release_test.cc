@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <tuple>
 
 #include "os/osspecific.h"
 #include "os/platform_parse.h"
@@ -185,11 +186,10 @@ protected:
         return getPfmInfoFrom(&info, command.c_str(), (dir / "none").c_str(),
                               (dir / "none").c_str(), etcPath, (dir / "usr-os-release").c_str());
     }
-    void expectInfo(int dist, int release, int arch)
+    // The record's distribution, release and architecture.
+    std::tuple<int, int, int> fields() const
     {
-        EXPECT_EQ(dist, info.distribution);
-        EXPECT_EQ(release, info.release);
-        EXPECT_EQ(arch, info.architecture);
+        return {info.distribution, info.release, info.architecture};
     }
     TempDir dir;
     std::string command;
@@ -202,32 +202,32 @@ TEST_F(OsReleaseHost, WhichFileIsRead)
 {
     // /etc wins; /usr/lib serves when /etc has none; neither: unknown.
     EXPECT_EQ("(null)", msg(identify(kSles155.c_str(), kRocky93.c_str())));
-    expectInfo(2, 15, 2);
+    EXPECT_EQ(std::make_tuple(2, 15, 2), fields());
     unlink((dir / "etc-os-release").c_str());
     EXPECT_EQ("(null)", msg(identify(nullptr, kRocky93.c_str(), "i386")));
-    expectInfo(3, 9, 1);
+    EXPECT_EQ(std::make_tuple(3, 9, 1), fields());
     unlink((dir / "usr-os-release").c_str());
     EXPECT_EQ("Unknown distribution.", msg(identify(nullptr, nullptr)));
-    expectInfo(0, -1, 2);
+    EXPECT_EQ(std::make_tuple(0, -1, 2), fields());
     // A dangling link or a folder at /etc's place counts as absent.
     ASSERT_EQ(0, symlink("nowhere", (dir / "etc-os-release").c_str()));
     EXPECT_EQ("(null)", msg(identify(nullptr, kRocky93.c_str())));
-    expectInfo(3, 9, 2);
+    EXPECT_EQ(std::make_tuple(3, 9, 2), fields());
     unlink((dir / "etc-os-release").c_str());
     ASSERT_EQ(0, mkdir((dir / "etc-os-release").c_str(), 0755));
     EXPECT_EQ("(null)", msg(identify(nullptr, kSles155.c_str())));
-    expectInfo(2, 15, 2);
+    EXPECT_EQ(std::make_tuple(2, 15, 2), fields());
     // The architecture's message comes through once the distribution is known.
     EXPECT_EQ("Unknown processor architecture (sparc)",
               msg(identify(nullptr, kSles155.c_str(), "sparc")));
-    expectInfo(2, 15, 0);
+    EXPECT_EQ(std::make_tuple(2, 15, 0), fields());
     // The old-style files still win over os-release.
     writeFile(dir / "rh", "Red Hat Enterprise Linux release 8.2 (Ootpa)\n");
     EXPECT_EQ("Unknown processor architecture (sparc)",
               msg(getPfmInfoFrom(&info, command.c_str(), (dir / "rh").c_str(),
                                            (dir / "none").c_str(), (dir / "none").c_str(),
                                            (dir / "usr-os-release").c_str())));
-    expectInfo(3, 8, 0);
+    EXPECT_EQ(std::make_tuple(3, 8, 0), fields());
 }
 
 TEST_F(OsReleaseHost, FilesOfAnySizeOrKindNeverHang)
@@ -239,7 +239,7 @@ TEST_F(OsReleaseHost, FilesOfAnySizeOrKindNeverHang)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ("Failed reading release file.", msg(identifyWith(fifo.c_str())));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    expectInfo(0, -1, 2);
+    EXPECT_EQ(std::make_tuple(0, -1, 2), fields());
     // A character device that never ends.
     EXPECT_EQ("Failed reading release file.", msg(identifyWith("/dev/zero")));
     // A large file is read to 1 MiB and no further.
@@ -249,7 +249,7 @@ TEST_F(OsReleaseHost, FilesOfAnySizeOrKindNeverHang)
         within += filler;
     std::string beyond = within + filler;
     EXPECT_EQ("(null)", msg(identify((within + kSles155).c_str(), nullptr)));
-    expectInfo(2, 15, 2);
+    EXPECT_EQ(std::make_tuple(2, 15, 2), fields());
     EXPECT_EQ("Unknown distribution.", msg(identify((beyond + kSles155).c_str(), nullptr)));
     // A line cut at the limit is not taken, though what was read looks whole.
     const size_t limit = 1024 * 1024;

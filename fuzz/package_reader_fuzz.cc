@@ -138,7 +138,9 @@ void checkRawDirectory(const int32_t *directory, const uint8_t *data, size_t siz
     if (got > 0)
         check(memcmp(buffer, data + offset, static_cast<size_t>(got)) == 0,
               "an element read yields the element's bytes");
-    for (size_t i = got > 0 ? static_cast<size_t>(got) : 0; i < sizeof buffer; i++)
+    // A short read may leave part of the element in the buffer, never more.
+    size_t room = want >= 0 && want <= 8 ? static_cast<size_t>(want) : 0;
+    for (size_t i = room; i < sizeof buffer; i++)
         check(buffer[i] == 0xA5, "an element read writes nothing past the element");
     fd_close(fd);
 }

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ending_signals.h"
+
 namespace {
 
 const uint64_t kBufferSize = ZIP_EXTRACT_BUFFER;
@@ -414,9 +416,8 @@ extern "C" int zipExtractEndOnSignals(void)
     static sigset_t set;
     if (watched)
         return 0;
-    static const int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
     sigemptyset(&set);
-    for (int sig : stops) {
+    for (int sig : ENDING_SIGNALS) {
         struct sigaction old;
         if (sigaction(sig, NULL, &old) == 0 && old.sa_handler != SIG_IGN)
             sigaddset(&set, sig);

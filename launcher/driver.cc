@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "../common/ending_signals.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 
@@ -39,14 +40,12 @@ void interrupt(int signalNumber)
     }
 }
 
-// The signals that end a run: a user's interrupt or termination, a terminal
-// that hangs up, and output that nobody reads any more.
+// The signals that end a run, as one set.
 static void endingSignals(sigset_t *set)
 {
-    static const int numbers[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE};
     sigemptyset(set);
-    for (size_t i = 0; i < sizeof numbers / sizeof numbers[0]; i++)
-        sigaddset(set, numbers[i]);
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
+        sigaddset(set, ENDING_SIGNALS[i]);
 }
 
 void installInterrupt(int signalNumber)

@@ -109,17 +109,11 @@ void pfmOsReleaseFeed(PfmOsRelease *s, const char *bytes, int n)
 // The distribution code a system name stands for: 2 SuSE, 3 Red Hat, 0 none.
 static int32_t distributionOf(const char *name, size_t len)
 {
-    static const char names[] = "sles\0sled\0suse\0opensuse\0\0rhel\0centos\0fedora\0rocky\0"
-                                "almalinux\0ol\0";
-    if (len >= 9 && strncmp(name, "opensuse-", 9) == 0)
+    if ((len >= 9 && strncmp(name, "opensuse-", 9) == 0) ||
+        pfmInList("sles\0sled\0suse\0opensuse\0", name, len))
         return 2;
-    int32_t code = 2;
-    for (const char *p = names; p < names + sizeof names - 1; p += strlen(p) + 1) {
-        if (*p == '\0')
-            code = 3;
-        else if (strlen(p) == len && strncmp(p, name, len) == 0)
-            return code;
-    }
+    if (pfmInList("rhel\0centos\0fedora\0rocky\0almalinux\0ol\0", name, len))
+        return 3;
     return 0;
 }
 

@@ -59,25 +59,25 @@ static const char *unknownArchitecture(const char *name, int len)
     return heapMessage != NULL ? heapMessage : "Unknown processor architecture";
 }
 
-// Finds name in a list of names, each ended by a NUL, the list by two.
-static int inList(const char *list, const char *name)
+int pfmInList(const char *list, const char *name, size_t len)
 {
     for (; *list != '\0'; list += strlen(list) + 1)
-        if (strcmp(list, name) == 0)
+        if (strlen(list) == len && memcmp(list, name, len) == 0)
             return 1;
     return 0;
 }
 
 const char *pfmClassifyMachine(PfmInfo *info, const char *machine)
 {
-    if (inList("i386\0i486\0i586\0i686\0", machine))
+    size_t len = strlen(machine);
+    if (pfmInList("i386\0i486\0i586\0i686\0", machine, len))
         info->architecture = 1;
     else if (strcmp(machine, "x86_64") == 0)
         info->architecture = 2;
-    else if (inList("ppc\0ppc64\0ppc64le\0", machine))
+    else if (pfmInList("ppc\0ppc64\0ppc64le\0", machine, len))
         info->architecture = 3;
     else
-        return unknownArchitecture(machine, (int)strlen(machine));
+        return unknownArchitecture(machine, (int)len);
     return NULL;
 }
 

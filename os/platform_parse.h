@@ -18,6 +18,9 @@ int pfmParseRelease(PfmInfo *info, char *buf, int n);
 /* The major release in a release number's text, as strtol reads it in base
  * 10 ("15.5" gives 15; no digits give 0). */
 int32_t pfmReleaseNumber(const char *text);
+/* 1 when the len bytes at name are one of the names in list (each ended
+ * by a NUL, the list by one more), else 0. */
+int pfmInList(const char *list, const char *name, size_t len);
 /* Classifies the kernel's machine name (what "uname -m" prints) and sets the
  * architecture. Result: NULL, or the unknown-architecture message. */
 const char *pfmClassifyMachine(PfmInfo *info, const char *machine);

@@ -63,13 +63,9 @@ static bool loadImage(const std::string &path, std::vector<unsigned char> &zip,
     }
     std::vector<std::string> problems;
     Progress checking("checking the image");
-    checkZip(zip, entries, problems, &checking);
-    if (problems.empty())
-        imageProblems(entries, problems);
+    checkImage(zip, entries, problems, &checking);
     if (!problems.empty()) {
-        error = "the image " + path + ": " + problems[0];
-        if (problems.size() > 1)
-            error += " (and " + std::to_string(problems.size() - 1) + " more problems)";
+        error = "the image " + path + ": " + problemSummary(problems);
         return false;
     }
     return true;
@@ -105,17 +101,10 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         std::vector<ZipEntry> entries;
         if (!loadImage(spec.images[i], images[i], entries, error))
             return error;
-        for (size_t r = 0; r < spec.records.size(); r++) {
-            const int32_t architecture =
-                spec.images.size() == 1 ? 0 : i == 0 ? PKG_ARCH_X86 : PKG_ARCH_X86_64;
-            if (!recordRunsWith(r, spec.records[r], architecture))
-                continue;
-            // A warning only: verify is the check that fails it.
-            const CommandFit fit = commandFit(spec.records[r], entries);
-            if (!fit.note.empty())
-                warnings.push_back("record " + std::to_string(r + 1) + ": " + fit.note +
-                                   (spec.images.size() > 1 ? " (" + spec.images[i] + ")" : ""));
-        }
+        const bool pair = spec.images.size() == 2;
+        // Warnings only: verify is the check that fails a command without its file.
+        recordNotes(spec.records, entries, !pair ? 0 : i == 0 ? PKG_ARCH_X86 : PKG_ARCH_X86_64,
+                    pair ? " (" + spec.images[i] + ")" : "", warnings, warnings);
     }
 
     std::vector<unsigned char> table(spec.records.size() * PKG_RECORD_SIZE);

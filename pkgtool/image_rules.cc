@@ -41,6 +41,28 @@ CommandFit commandFit(const Record &record, const std::vector<ZipEntry> &entries
     return {false, "command '" + shown + "' names no file in the image"};
 }
 
+void checkImage(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
+                std::vector<std::string> &problems, Progress *progress)
+{
+    checkZip(zip, entries, problems, progress);
+    if (problems.empty())
+        imageProblems(entries, problems);
+}
+
+void recordNotes(const std::vector<Record> &records, const std::vector<ZipEntry> &entries,
+                 int32_t architecture, const std::string &suffix,
+                 std::vector<std::string> &unrunnable, std::vector<std::string> &doubtful)
+{
+    for (size_t i = 0; i < records.size(); i++) {
+        if (!recordRunsWith(i, records[i], architecture))
+            continue;
+        const CommandFit fit = commandFit(records[i], entries);
+        if (!fit.note.empty())
+            (fit.found ? doubtful : unrunnable)
+                .push_back("record " + std::to_string(i + 1) + ": " + fit.note + suffix);
+    }
+}
+
 bool recordRunsWith(size_t index, const Record &record, int32_t partArchitecture)
 {
     return partArchitecture == 0 || index == 0 || record.architecture == partArchitecture;

@@ -36,6 +36,20 @@ bool recordRunsWith(size_t index, const Record &record, int32_t partArchitecture
 // with "-".
 void imageProblems(const std::vector<ZipEntry> &entries, std::vector<std::string> &problems);
 
+// Checks an image whole: as the unpacking reads it (checkZip) and, when it
+// reads, as any command needs it (imageProblems).  Appends one line per
+// problem; progress, when given, follows the entries checked.
+void checkImage(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
+                std::vector<std::string> &problems, Progress *progress = nullptr);
+
+// For each record that runs with the archive serving architecture (see
+// recordRunsWith), the note on its command (commandFit) as "record N: NOTE"
+// and suffix: to unrunnable when no file is found for it, else to doubtful.
+// The two may be one list.
+void recordNotes(const std::vector<Record> &records, const std::vector<ZipEntry> &entries,
+                 int32_t architecture, const std::string &suffix,
+                 std::vector<std::string> &unrunnable, std::vector<std::string> &doubtful);
+
 } // namespace pkgtool
 
 #endif

@@ -1,8 +1,9 @@
 #include "stub_path.h"
 
 #include <climits>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "file_checks.h"
 
 namespace pkgtool {
 
@@ -11,19 +12,13 @@ namespace pkgtool {
 #endif
 const char *const STUB_DIR_FROM_BIN = TRELL_STUB_DIR_FROM_BIN;
 
-static bool isRegularFile(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string findStubFrom(const std::string &self, const std::string &name)
 {
     const size_t slash = self.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
     for (const std::string &candidate :
          {dir + "/" + name, dir + "/" + STUB_DIR_FROM_BIN + "/" + name}) {
-        if (isRegularFile(candidate))
+        if (notRegularFile(candidate).empty())
             return candidate;
     }
     return "";

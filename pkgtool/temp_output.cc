@@ -7,18 +7,18 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "../common/ending_signals.h"
+
 namespace pkgtool {
 
 namespace {
 
-const int watched[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-constexpr int watchedCount = sizeof watched / sizeof watched[0];
 
 // What the handler may touch: a fixed buffer and a flag, no allocation.
 char tempName[PATH_MAX];
 volatile sig_atomic_t armed = 0;
-struct sigaction previous[watchedCount];
-bool replaced[watchedCount];
+struct sigaction previous[ENDING_SIGNAL_COUNT];
+bool replaced[ENDING_SIGNAL_COUNT];
 
 void onSignal(int sig)
 {
@@ -37,7 +37,7 @@ sigset_t watchedSet()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : watched)
+    for (int sig : ENDING_SIGNALS)
         sigaddset(&set, sig);
     return set;
 }
@@ -47,20 +47,20 @@ void installHandlers()
     struct sigaction act = {};
     act.sa_handler = onSignal;
     act.sa_mask = watchedSet(); // one handler at a time
-    for (int i = 0; i < watchedCount; i++) {
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
         replaced[i] = false;
-        if (sigaction(watched[i], nullptr, &previous[i]) != 0 ||
+        if (sigaction(ENDING_SIGNALS[i], nullptr, &previous[i]) != 0 ||
             previous[i].sa_handler == SIG_IGN) // nohup's SIGHUP, say
             continue;
-        replaced[i] = sigaction(watched[i], &act, nullptr) == 0;
+        replaced[i] = sigaction(ENDING_SIGNALS[i], &act, nullptr) == 0;
     }
 }
 
 void restoreHandlers()
 {
-    for (int i = 0; i < watchedCount; i++) {
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
         if (replaced[i])
-            sigaction(watched[i], &previous[i], nullptr);
+            sigaction(ENDING_SIGNALS[i], &previous[i], nullptr);
         replaced[i] = false;
     }
 }

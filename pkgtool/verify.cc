@@ -67,23 +67,13 @@ Verification verifyPackage(const std::string &path)
         }
         std::vector<ZipEntry> entries;
         std::vector<std::string> problems;
-        checkZip(zip, entries, problems);
-        if (problems.empty())
-            imageProblems(entries, problems);
+        checkImage(zip, entries, problems);
         for (const std::string &p : problems)
             v.problems.push_back(part.label + ": " + p);
-        if (!problems.empty())
-            continue;
-        for (size_t i = 0; i < pkg.records.size(); i++) {
-            if (!recordRunsWith(i, pkg.records[i], part.architecture))
-                continue;
-            const CommandFit fit = commandFit(pkg.records[i], entries);
-            if (fit.note.empty())
-                continue;
-            (fit.found ? v.warnings : v.problems)
-                .push_back("record " + std::to_string(i + 1) + ": " + fit.note +
-                           (part.architecture != 0 ? " (" + part.label + ")" : ""));
-        }
+        if (problems.empty())
+            recordNotes(pkg.records, entries, part.architecture,
+                        part.architecture != 0 ? " (" + part.label + ")" : "", v.problems,
+                        v.warnings);
     }
 
     struct stat st;

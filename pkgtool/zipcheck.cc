@@ -75,25 +75,31 @@ std::string checkData(const ZipArchive &archive, const ::ZipEntry &e,
     return r == 0 ? "" : zipProblemText(r);
 }
 
-struct Failures {
-    std::vector<std::string> lines;
+// Progress over a set of entries: each entry's share of the work is its
+// bytes and one for the entry itself, so that many empty files still move
+// it on.
+struct EntryWork {
     Progress *progress = nullptr;
-    uint64_t total = 0; // work units of all entries, see workOf
+    uint64_t total = 0;
     uint64_t done = 0;
+
+    void plan(uint64_t size) { total += size + 1; }
+    void finish(uint64_t size)
+    {
+        done += size + 1;
+        if (progress != nullptr)
+            progress->update(static_cast<double>(done) / static_cast<double>(total));
+    }
 };
 
-// An entry's share of the work: its bytes, and one for the entry itself, so
-// that many empty files still move the progress on.
-uint64_t workOf(uint64_t size)
-{
-    return size + 1;
-}
+struct Failures {
+    std::vector<std::string> lines;
+    EntryWork work;
+};
 
 void entryDone(void *context, const ::ZipEntry *e)
 {
-    Failures *f = static_cast<Failures *>(context);
-    f->done += workOf(e->size);
-    f->progress->update(static_cast<double>(f->done) / static_cast<double>(f->total));
+    static_cast<Failures *>(context)->work.finish(e->size);
 }
 
 void collect(void *context, const ::ZipEntry *e, const char *what, int error)
@@ -124,6 +130,7 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back(error);
         return;
     }
+    // A sorted copy: the data are checked, and reported, in archive order.
     std::vector<::ZipEntry> sorted = raw;
     ZipProblem p;
     if (zipCheckNames(sorted.data(), sorted.size(), &p) != 0)
@@ -133,16 +140,15 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back("out of memory");
         return;
     }
-    uint64_t total = 0, done = 0;
+    EntryWork work;
+    work.progress = progress;
     for (const ::ZipEntry &e : raw)
-        total += workOf(e.size);
+        work.plan(e.size);
     for (const ::ZipEntry &e : raw) {
         const std::string problem = checkData(archive, e, d);
         if (!problem.empty())
             problems.push_back(entryLabel(e.name, e.nameLength) + " is damaged: " + problem);
-        done += workOf(e.size);
-        if (progress != nullptr)
-            progress->update(static_cast<double>(done) / static_cast<double>(total));
+        work.finish(e.size);
     }
     libdeflate_free_decompressor(d);
 }
@@ -170,26 +176,31 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
         }
         ZipArchive archive;
         Progress unpacking("unpacking the image");
-        failures.progress = &unpacking;
+        failures.work.progress = &unpacking;
         for (const ZipEntry &e : entries)
-            failures.total += workOf(e.size);
+            failures.work.plan(e.size);
         if (openZip(zip, archive, error)) {
             // An interrupt leaves no half-written file in the folder.
             zipExtractEndOnSignals();
             zipExtractAllProgress(&archive, root, 2, collect,
                                   unpacking.shown() ? entryDone : nullptr, &failures);
-        }
-        else
+        } else {
             failures.lines.push_back(error);
+        }
         close(root);
         problems = failures.lines;
     }
     if (problems.empty())
         return true;
-    error = problems[0];
-    if (problems.size() > 1)
-        error += " (and " + std::to_string(problems.size() - 1) + " more problems)";
+    error = problemSummary(problems);
     return false;
+}
+
+std::string problemSummary(const std::vector<std::string> &problems)
+{
+    if (problems.size() <= 1)
+        return problems.empty() ? "" : problems[0];
+    return problems[0] + " (and " + std::to_string(problems.size() - 1) + " more problems)";
 }
 
 } // namespace pkgtool

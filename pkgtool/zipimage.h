@@ -48,6 +48,9 @@ std::string printableName(const std::string &name);
 // Reading goes through the common strict reader (common/zipread.h), as the
 // unzip utility reads: an archive it refuses is refused here too.
 
+// The first of the problems, and how many more there are.
+std::string problemSummary(const std::vector<std::string> &problems);
+
 // Lists the zip's entries.  Result: true, or false with the problem in error.
 bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
              std::string &error);

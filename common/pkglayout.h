@@ -92,6 +92,14 @@ static inline void pkgPutI32(unsigned char *p, int32_t value)
     p[3] = (unsigned char)(v >> 24);
 }
 
+/* The directory's 548 bytes as its 137 entries, whatever the host's byte
+ * order. */
+static inline void pkgDecodeDirectory(const unsigned char *bytes, int32_t *entries)
+{
+    for (int i = 0; i < PKG_DIR_ENTRIES; i++)
+        entries[i] = pkgGetI32(bytes + 4 * i);
+}
+
 /* Names of the codes, as the launcher shows them to users and pkgtool in
  * its listings; any other value, 0 included, is "Unknown". */
 static inline const char *pkgDistributionName(int32_t code)

@@ -27,3 +27,24 @@ TEST(ImagePairRule, NegativeSizesNeverMakeAPair)
     EXPECT_EQ(0, pkgIsImagePair(-2, 0x7FFFFFFF, 0x7FFFFFFF));
     EXPECT_EQ(0, pkgIsImagePair(-1000, -500, -500));
 }
+
+TEST(DirectoryBytes, EntriesAreLittleEndianWhateverTheHost)
+{
+    unsigned char bytes[PKG_DIR_SIZE];
+    for (int i = 0; i < PKG_DIR_SIZE; i++)
+        bytes[i] = (unsigned char)(i * 7 + 1);
+    // Known values at the entries the launcher reads.
+    const unsigned char size0[4] = {0x78, 0x56, 0x34, 0x12};
+    const unsigned char negative[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    memcpy(bytes, size0, 4);
+    memcpy(bytes + 4 * PKG_DIR_SECOND_IMAGE_ENTRY, negative, 4);
+    int32_t entries[PKG_DIR_ENTRIES];
+    pkgDecodeDirectory(bytes, entries);
+    EXPECT_EQ(0x12345678, entries[0]);
+    EXPECT_EQ(-1, entries[PKG_DIR_SECOND_IMAGE_ENTRY]);
+    // Encoding the entries again gives back every byte, reserved ones too.
+    unsigned char again[PKG_DIR_SIZE];
+    for (int i = 0; i < PKG_DIR_ENTRIES; i++)
+        pkgPutI32(again + 4 * i, entries[i]);
+    EXPECT_EQ(0, memcmp(bytes, again, sizeof bytes));
+}

@@ -116,11 +116,13 @@ int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
         fd_close(fd);
         return -1;
     }
-    if (fd_read(fd, directory, PKG_DIR_SIZE) != PKG_DIR_SIZE) {
+    unsigned char bytes[PKG_DIR_SIZE];
+    if (fd_read(fd, bytes, PKG_DIR_SIZE) != PKG_DIR_SIZE) {
         fputs("Failed reading package directory\n", stderr);
         fd_close(fd);
         return -1;
     }
+    pkgDecodeDirectory(bytes, directory);
     if (checkDirectory(directory, directoryAt) != 0) {
         fputs("Invalid package directory\n", stderr);
         fd_close(fd);

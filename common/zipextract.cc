@@ -129,15 +129,21 @@ int enterFolder(int dir, const char *part, Failure *f)
 // and copies its last part into leaf.  Result: a descriptor, or -1.
 int openFolders(int root, const ZipEntry *e, char *leaf, Failure *f)
 {
-    char part[ZIP_MAX_NAME + 1];
+    char name[ZIP_NAME_BUFFER];
+    const int length = zipEntryName(e, name);
+    if (length < 0) {
+        failWith(f, zipProblemText(ZIP_NAME_TOO_LONG), 0);
+        return -1;
+    }
+    char part[ZIP_NAME_BUFFER];
     int dir = root;
     uint32_t start = 0;
-    const uint32_t end = e->folder ? e->nameLength - 1 : e->nameLength;
+    const uint32_t end = e->folder ? length - 1 : length;
     for (uint32_t i = 0; i <= end; i++) {
-        if (i < end && e->name[i] != '/')
+        if (i < end && name[i] != '/')
             continue;
         const uint32_t n = i - start;
-        memcpy(part, e->name + start, n);
+        memcpy(part, name + start, n);
         part[n] = '\0';
         start = i + 1;
         if (i == end && !e->folder) {
@@ -288,7 +294,7 @@ void *worker(void *arg)
         if (i >= job->count || d == NULL || buffer == NULL)
             break;
         const ZipEntry *e = &job->entries[i];
-        char leaf[ZIP_MAX_NAME + 1];
+        char leaf[ZIP_NAME_BUFFER];
         const int dir = openFolders(job->root, e, leaf, &f);
         bool ok = dir >= 0;
         if (ok && !e->folder)
@@ -357,11 +363,6 @@ extern "C" long zipExtractAllProgress(const ZipArchive *a, int root, int threads
             free(job.entries);
             return -1;
         }
-    }
-    if (zipCheckNames(job.entries, a->count, &problem) != 0) {
-        report(context, &job.entries[problem.index], zipProblemText(problem.code), 0);
-        free(job.entries);
-        return -1;
     }
     qsort(job.entries, a->count, sizeof(ZipEntry), bySizeDown);
     pthread_mutex_init(&job.lock, NULL);

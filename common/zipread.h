@@ -1,21 +1,31 @@
 /* The one strict zip reader: the unzip utility that packages carry and
  * pkgtool both read images with it, so what pkgtool shows is what a package
  * unpacks.  It works on an archive held whole in memory (mapped), uses C
- * headers only and allocates nothing, so that it builds into the static
- * utility as well as into pkgtool and the tests.
+ * headers only and allocates only while zipOpen checks the archive whole
+ * (memory in proportion to the entry count), so that it builds into the
+ * static utility as well as into pkgtool and the tests.
  *
  * An archive is accepted only when every byte of it has one reading:
- *   [entry 1: local header, data, descriptor] ... [entry n]
+ *   ["PK00"] [entry: local header, data, descriptor] ... [entry]
  *   [central directory] [Zip64 end record and locator] [end record, comment]
- * The first local header is at offset 0 (an image has nothing in front of
- * it), each entry follows the previous one without a gap, the directory
- * follows the last entry, and the end record's comment reaches exactly the
- * end of the file and holds no second end record.  Each local header must
- * agree with its directory entry (name, method, flags, CRC and sizes; with
- * a data descriptor the header may hold zeros and the descriptor the
- * values).  Entries are refused when their names could land elsewhere than
- * named, when they are links or special files, encrypted, or compressed
- * with a method other than stored (0) or deflated (8). */
+ * The entries, taken in the order of their offsets (the directory may list
+ * them in any order), start at offset 0 (or 4, behind the "PK00" marker of
+ * a single-segment archive), follow one another without a gap or an
+ * overlap, and the directory follows the last of them; the end record's
+ * comment reaches exactly the end of the file and holds no second end
+ * record.  Each local header must agree with its directory entry (name,
+ * method, flags, CRC and sizes; with a data descriptor the header may hold
+ * zeros and the descriptor the values).  Entries are refused when their
+ * names could land elsewhere than named or name one path twice, when they
+ * are links or special files, encrypted, or compressed with a method other
+ * than stored (0) or deflated (8).
+ *
+ * Names are taken as their makers meant them: the Unicode Path extra field
+ * (0x7075) gives the name when its CRC-32 matches the header's name; from a
+ * DOS or Windows host a backslash is a separator, and a name without the
+ * UTF-8 flag that is not valid UTF-8 is CP437, converted to UTF-8.  Names
+ * from other hosts are their bytes.  The safety checks apply to the name so
+ * made. */
 #ifndef COMMON_ZIPREAD_H
 #define COMMON_ZIPREAD_H
 
@@ -29,6 +39,13 @@ enum {
     /* Longest entry name: what Debian's miniunzip reads whole, so that an
      * image unpacks the same with either utility. */
     ZIP_MAX_NAME = 255,
+    ZIP_NAME_BUFFER = ZIP_MAX_NAME + 1,
+};
+
+/* How an entry's stored name bytes become its name (ZipEntry.nameForm). */
+enum {
+    ZIP_NAME_CP437 = 1,      /* bytes 0x80 to 0xFF are CP437 characters */
+    ZIP_NAME_BACKSLASHES = 2 /* a backslash is a separator */
 };
 
 /* Why an archive or an entry was refused (zipProblemText gives the words). */
@@ -40,7 +57,10 @@ enum ZipProblemCode {
     ZIP_BAD_ZIP64_END,
     ZIP_MULTI_DISK,
     ZIP_DATA_IN_FRONT,
-    ZIP_GAP_OR_OVERLAP,
+    ZIP_OVERLAP,
+    ZIP_GAP,
+    ZIP_BYTES_BEFORE_DIRECTORY,
+    ZIP_SATURATED_WITHOUT_ZIP64,
     ZIP_DIRECTORY_OUTSIDE,
     ZIP_BAD_DIRECTORY_ENTRY,
     ZIP_COUNT_MISMATCH,
@@ -55,6 +75,8 @@ enum ZipProblemCode {
     ZIP_NAME_DOTS,
     ZIP_NAME_EMPTY_PART,
     ZIP_NAME_BAD_BYTE,
+    ZIP_LINK,
+    ZIP_FIFO,
     ZIP_SPECIAL_FILE,
     ZIP_ENCRYPTED,
     ZIP_BAD_METHOD,
@@ -63,29 +85,37 @@ enum ZipProblemCode {
     ZIP_DAMAGED_DATA,
     ZIP_BAD_CRC,
     ZIP_DUPLICATE_NAME,
+    ZIP_FILE_AS_FOLDER,
+    ZIP_OUT_OF_MEMORY,
     ZIP_PROBLEM_COUNT
 };
 
-/* A refusal: the code, and the entry it concerns (name NULL for the
- * archive as a whole; the name is the raw bytes, not NUL-terminated). */
+/* A refusal: the code, and the entry it concerns (named 0 for the archive
+ * as a whole).  The name is as the entry would be unpacked (its first
+ * ZIP_MAX_NAME bytes), NUL-terminated; it may hold a NUL of its own. */
 struct ZipProblem {
     int code;
-    uint64_t index; /* 0-based entry number */
-    const unsigned char *name;
+    uint64_t index; /* 0-based entry number in the directory */
+    int named;
     uint32_t nameLength;
+    char name[ZIP_NAME_BUFFER];
 };
 
 struct ZipArchive {
     const unsigned char *data;
     uint64_t size;
+    uint64_t start;          /* offset of the first entry: 0, or 4 behind "PK00" */
     uint64_t count;          /* entries */
     uint64_t directory;      /* offset of the central directory */
     uint64_t directoryEnd;   /* offset of the first byte after it */
 };
 
 struct ZipEntry {
-    const unsigned char *name; /* raw bytes inside the archive */
-    uint32_t nameLength;
+    /* The bytes the name is made of, inside the archive: the header's name
+     * or the Unicode Path field's; zipEntryName makes the name of them. */
+    const unsigned char *storedName;
+    uint32_t storedNameLength;
+    unsigned nameForm;        /* ZIP_NAME_* bits */
     uint16_t method;
     uint16_t flags;
     uint32_t crc;
@@ -102,16 +132,17 @@ struct ZipEntry {
 struct ZipCursor {
     uint64_t position; /* of the next directory entry */
     uint64_t index;    /* of the next entry */
-    uint64_t expected; /* where the next local header must start */
 };
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Reads the archive's end records and checks every entry's directory entry
- * and local header (not the data: see zipInflate).  Result: 0 with archive
- * filled, or -1 with problem filled. */
+/* Reads the archive's end records, checks every entry's directory entry and
+ * local header (not the data: see zipInflate), the layout of the entries
+ * and their names as a whole (two entries for one path, a file where
+ * another entry needs a folder).  Result: 0 with archive filled, or -1
+ * with problem filled. */
 int zipOpen(struct ZipArchive *archive, const unsigned char *data, uint64_t size,
             struct ZipProblem *problem);
 
@@ -123,18 +154,21 @@ void zipFirst(const struct ZipArchive *archive, struct ZipCursor *cursor);
 int zipNext(const struct ZipArchive *archive, struct ZipCursor *cursor, struct ZipEntry *entry,
             struct ZipProblem *problem);
 
+/* The entry's name as it is unpacked, NUL-terminated, into out (of
+ * ZIP_NAME_BUFFER bytes).  Result: its length, or -1 when it is longer than
+ * ZIP_MAX_NAME (out then holds its first ZIP_MAX_NAME bytes); never -1 for
+ * an entry of an opened archive. */
+int zipEntryName(const struct ZipEntry *entry, char *out);
+
 /* Unpacks the entry's data into out, exactly entry->size bytes, and checks
- * its CRC-32.  Result: 0, or a problem code (ZIP_DAMAGED_DATA, ZIP_BAD_CRC). */
+ * its CRC-32.  Bytes after the end of a deflate stream, inside the
+ * compressed size, are not read.  Result: 0, or a problem code
+ * (ZIP_DAMAGED_DATA, ZIP_BAD_CRC). */
 int zipInflate(const struct ZipArchive *archive, const struct ZipEntry *entry,
                struct libdeflate_decompressor *decompressor, unsigned char *out);
 
 /* The CRC-32 of an entry's stored data, checked.  Result: 0 or ZIP_BAD_CRC. */
 int zipCheckStored(const struct ZipArchive *archive, const struct ZipEntry *entry);
-
-/* Sorts the entries by name and refuses two for one path ("a" and "a/"
- * included): which of them a reader keeps would be its own choice.
- * Result: 0, or -1 with problem filled (the second entry of the pair). */
-int zipCheckNames(struct ZipEntry *entries, uint64_t count, struct ZipProblem *problem);
 
 /* What makes an entry name unsafe or ambiguous (absolute, a "." or ".."
  * part, an empty part, a NUL or a backslash, longer than ZIP_MAX_NAME), or

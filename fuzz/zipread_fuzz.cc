@@ -1,13 +1,19 @@
 // Fuzz target: the strict zip reader on whole archives.  Whatever it
-// accepts must be laid out as it promises (entries back to back from 0 up
-// to the directory, safe names, stored or deflated), every accepted entry
-// must inflate without a fault, and no accepted archive stays accepted with
-// a byte appended.
+// accepts must be laid out as it promises (entries taken by offset back to
+// back from the start up to the directory, safe names, no path twice,
+// stored or deflated), every accepted entry must inflate without a fault,
+// and no accepted archive stays accepted with a byte appended.
 #include <libdeflate.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/zipread.h"
 
@@ -31,18 +37,26 @@ void checkEntries(const ZipArchive &a)
     ZipEntry e;
     ZipProblem p;
     zipFirst(&a, &cursor);
-    uint64_t count = 0;
-    uint64_t expected = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    std::set<std::string> paths;
+    std::set<std::string> files;
     while (zipNext(&a, &cursor, &e, &p) == 1) {
-        count++;
-        check(e.localHeader == expected, "each entry starts where the previous one ended");
+        spans.emplace_back(e.localHeader, e.end);
         check(e.localHeader < e.dataOffset && e.dataOffset <= e.end, "an entry's parts in order");
         check(e.end <= a.directory, "an entry ends before the directory");
         check(e.dataOffset + e.compressedSize <= e.end, "the data lies inside the entry");
-        check(zipNameProblem(e.name, e.nameLength) == ZIP_FINE, "names are safe");
+        char name[ZIP_NAME_BUFFER];
+        const int length = zipEntryName(&e, name);
+        check(length > 0, "names fit");
+        check(zipNameProblem(reinterpret_cast<unsigned char *>(name), length) == ZIP_FINE,
+              "names are safe");
+        check((name[length - 1] == '/') == (e.folder != 0), "folders are named so");
+        std::string path(name, e.folder ? length - 1 : length);
+        check(paths.insert(path).second, "no path twice");
+        if (!e.folder)
+            files.insert(path);
         check(e.method == ZIP_METHOD_STORED || e.method == ZIP_METHOD_DEFLATED, "known methods");
         check(!e.folder || e.size == 0, "folders hold nothing");
-        expected = e.end;
         if (e.size <= kInflateLimit) {
             unsigned char *out = static_cast<unsigned char *>(malloc(e.size > 0 ? e.size : 1));
             const int r = zipInflate(&a, &e, d, out);
@@ -53,8 +67,20 @@ void checkEntries(const ZipArchive &a)
         }
     }
     check(p.code == ZIP_FINE, "an opened archive walks without a problem");
-    check(count == a.count, "the walk sees every entry");
+    check(spans.size() == a.count, "the walk sees every entry");
+    std::sort(spans.begin(), spans.end());
+    uint64_t expected = a.start;
+    for (const auto &span : spans) {
+        check(span.first == expected, "each entry starts where the one before it ended");
+        expected = span.second;
+    }
     check(expected == a.directory, "the last entry ends at the directory");
+    // No file where another entry needs a folder.
+    for (const std::string &path : paths) {
+        for (size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
+            check(files.count(path.substr(0, slash)) == 0, "no file on another entry's path");
+    }
     libdeflate_free_decompressor(d);
 }
 
@@ -69,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ZipArchive a;
     ZipProblem p;
     if (zipOpen(&a, copy, size, &p) == 0) {
+        check(a.start == 0 || a.start == 4, "the archive starts at 0, or behind its marker");
         check(a.directory <= a.directoryEnd && a.directoryEnd <= size, "the directory inside");
         checkEntries(a);
         copy[size] = 0;
@@ -76,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(zipOpen(&longer, copy, size + 1, &p) != 0, "a byte after the end is refused");
     } else {
         check(p.code > ZIP_FINE && p.code < ZIP_PROBLEM_COUNT, "a refusal has a known cause");
+        check(!p.named || p.name[p.nameLength] == '\0', "a problem's name ends");
     }
     free(copy);
     return 0;

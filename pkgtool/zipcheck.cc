@@ -19,10 +19,16 @@ namespace pkgtool {
 
 namespace {
 
-std::string entryLabel(const unsigned char *name, uint32_t length)
+std::string entryLabel(const std::string &name)
 {
-    return "entry '" + printableName(std::string(reinterpret_cast<const char *>(name), length)) +
-           "'";
+    return "entry '" + printableName(name) + "'";
+}
+
+std::string entryName(const ::ZipEntry &e)
+{
+    char name[ZIP_NAME_BUFFER];
+    const int length = zipEntryName(&e, name);
+    return std::string(name, length < 0 ? ZIP_MAX_NAME : length);
 }
 
 bool openZip(const std::vector<unsigned char> &zip, ZipArchive &archive, std::string &error)
@@ -30,9 +36,9 @@ bool openZip(const std::vector<unsigned char> &zip, ZipArchive &archive, std::st
     ZipProblem p;
     if (zipOpen(&archive, zip.data(), zip.size(), &p) == 0)
         return true;
-    error = p.name != nullptr ? entryLabel(p.name, p.nameLength) + ": " + zipProblemText(p.code)
-                              : std::string("not a zip archive the unzip utility takes: ") +
-                                    zipProblemText(p.code);
+    error = p.named ? entryLabel(std::string(p.name, p.nameLength)) + ": " + zipProblemText(p.code)
+                    : std::string("not a zip archive the unzip utility takes: ") +
+                          zipProblemText(p.code);
     return false;
 }
 
@@ -45,7 +51,7 @@ bool readEntries(const ZipArchive &archive, std::vector<ZipEntry> &entries,
     zipFirst(&archive, &cursor);
     while (zipNext(&archive, &cursor, &e, &p) == 1) {
         ZipEntry out;
-        out.name.assign(reinterpret_cast<const char *>(e.name), e.nameLength);
+        out.name = entryName(e);
         out.size = e.size;
         out.compressedSize = e.compressedSize;
         out.method = e.method;
@@ -104,7 +110,7 @@ void entryDone(void *context, const ::ZipEntry *e)
 
 void collect(void *context, const ::ZipEntry *e, const char *what, int error)
 {
-    std::string line = e != nullptr ? entryLabel(e->name, e->nameLength) + ": " : "";
+    std::string line = e != nullptr ? entryLabel(entryName(*e)) + ": " : "";
     line += what;
     if (error != 0)
         line += std::string(": ") + std::strerror(error);
@@ -130,11 +136,6 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back(error);
         return;
     }
-    // A sorted copy: the data are checked, and reported, in archive order.
-    std::vector<::ZipEntry> sorted = raw;
-    ZipProblem p;
-    if (zipCheckNames(sorted.data(), sorted.size(), &p) != 0)
-        problems.push_back(entryLabel(p.name, p.nameLength) + ": " + zipProblemText(p.code));
     libdeflate_decompressor *d = libdeflate_alloc_decompressor();
     if (d == nullptr) {
         problems.push_back("out of memory");
@@ -147,7 +148,8 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
     for (const ::ZipEntry &e : raw) {
         const std::string problem = checkData(archive, e, d);
         if (!problem.empty())
-            problems.push_back(entryLabel(e.name, e.nameLength) + " is damaged: " + problem);
+            problems.push_back(entryLabel(entryName(e)) + " is damaged: " +
+                               problem);
         work.finish(e.size);
     }
     libdeflate_free_decompressor(d);

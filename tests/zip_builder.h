@@ -39,14 +39,49 @@ inline void set32(Bytes &b, size_t at, uint32_t v)
         b[at + i] = (v >> (8 * i)) & 0xFF;
 }
 
+inline void put(Bytes &b, const std::string &s)
+{
+    b.insert(b.end(), s.begin(), s.end());
+}
+
+// The name of a read entry, as it is unpacked.
+inline std::string nameOf(const ZipEntry &e)
+{
+    char name[ZIP_NAME_BUFFER];
+    const int n = zipEntryName(&e, name);
+    return std::string(name, n < 0 ? ZIP_MAX_NAME : n);
+}
+
+// A Unicode Path extra field (0x7075) naming the header name headerName.
+inline std::string unicodePathField(const std::string &headerName, const std::string &name,
+                                    int crcDelta = 0, int version = 1)
+{
+    Bytes f;
+    put16(f, 0x7075);
+    put16(f, 5 + name.size());
+    f.push_back(version);
+    put32(f, libdeflate_crc32(0, headerName.data(), headerName.size()) + crcDelta);
+    put(f, name);
+    return std::string(f.begin(), f.end());
+}
+
 struct Entry {
     std::string name;
     std::string content;
     uint16_t method = ZIP_METHOD_DEFLATED;
     uint16_t flags = 0;
     uint32_t mode = 0100644;     // Unix mode in the external attributes
+    unsigned host = 3;           // "version made by": 3 Unix, 0 DOS, 11 NTFS
+    std::string localExtra;      // extra fields of the local header
+    std::string centralExtra;    // and of the directory entry
+    std::string trailing;        // bytes after the deflate stream, in the compressed size
     bool descriptor = false;     // sizes and CRC after the data
     bool descriptorSigned = true;
+    // Sizes claimed instead of content's (a Zip64 entry too large to make):
+    // claimedSize unpacked bytes, the data claimedCompressed bytes of 'z'.
+    uint64_t claimedSize = 0;
+    uint64_t claimedCompressed = 0;
+    int descriptorWidth = 0;     // of its sizes: 4 or 8 bytes (0: what they need)
     // Faults: what the local header says instead.
     std::string localName;       // non-empty: this name in the local header
     int localMethod = -1;
@@ -61,6 +96,10 @@ struct Builder {
     Bytes front;              // bytes before the first local header
     std::string comment;
     bool zip64End = false;    // Zip64 end record and locator
+    bool saturatedDisks = false; // the end record's disk fields at 0xFFFF
+    // The entries the directory lists, in its order (empty: each in turn).
+    std::vector<size_t> order;
+    int64_t countDelta = 0;    // added to the end record's entry counts
     size_t gapAfterEntry = 0; // bytes of padding after entry 0 (0: none)
     size_t gapBeforeDirectory = 0;
     std::vector<size_t> localOffsets;
@@ -79,17 +118,23 @@ struct Builder {
     Bytes build()
     {
         Bytes z = front;
-        Bytes directory;
+        std::vector<Bytes> records(entries.size());
         localOffsets.clear();
         for (size_t i = 0; i < entries.size(); i++) {
             const Entry &e = entries[i];
-            const Bytes data = e.method == ZIP_METHOD_DEFLATED
-                                   ? deflate(e.content)
-                                   : Bytes(e.content.begin(), e.content.end());
+            const bool claimed = e.claimedSize != 0;
+            Bytes data = claimed ? Bytes(e.claimedCompressed, 'z')
+                         : e.method == ZIP_METHOD_DEFLATED
+                             ? deflate(e.content)
+                             : Bytes(e.content.begin(), e.content.end());
+            put(data, e.trailing);
+            const uint64_t size = claimed ? e.claimedSize : e.content.size();
             const uint32_t crc = static_cast<uint32_t>(
                 libdeflate_crc32(0, e.content.data(), e.content.size()) + e.crcDelta);
             const uint16_t flags = e.flags | (e.descriptor ? 0x0008 : 0);
             const std::string &lname = e.localName.empty() ? e.name : e.localName;
+            // Sizes over 32 bits: saturated in the directory, with a Zip64 field.
+            const bool zip64 = size >= 0xFFFFFFFF || data.size() >= 0xFFFFFFFF;
             localOffsets.push_back(z.size());
             const uint32_t offset = static_cast<uint32_t>(z.size());
             put32(z, 0x04034b50);
@@ -99,42 +144,64 @@ struct Builder {
             put32(z, 0);
             put32(z, e.descriptor ? 0 : crc);
             put32(z, e.descriptor ? 0 : static_cast<uint32_t>(data.size()));
-            put32(z, e.descriptor ? 0
-                                  : static_cast<uint32_t>(e.content.size() + e.localSizeDelta));
+            put32(z, e.descriptor ? 0 : static_cast<uint32_t>(size + e.localSizeDelta));
             put16(z, lname.size());
-            put16(z, 0);
-            z.insert(z.end(), lname.begin(), lname.end());
+            put16(z, e.localExtra.size());
+            put(z, lname);
+            put(z, e.localExtra);
             z.insert(z.end(), data.begin(), data.end());
             if (e.descriptor) {
                 if (e.descriptorSigned)
                     put32(z, 0x08074b50);
                 put32(z, crc);
-                put32(z, static_cast<uint32_t>(data.size()));
-                put32(z, static_cast<uint32_t>(e.content.size() + e.localSizeDelta));
+                if (e.descriptorWidth == 8 || (zip64 && e.descriptorWidth != 4)) {
+                    put64(z, data.size());
+                    put64(z, size + e.localSizeDelta);
+                } else {
+                    put32(z, static_cast<uint32_t>(data.size()));
+                    put32(z, static_cast<uint32_t>(size + e.localSizeDelta));
+                }
             }
             if (i == 0)
                 z.insert(z.end(), gapAfterEntry, 'g');
+            std::string extra = e.centralExtra;
+            if (zip64) {
+                Bytes field;
+                put16(field, 0x0001);
+                put16(field, 16);
+                put64(field, size);
+                put64(field, data.size());
+                extra = std::string(field.begin(), field.end()) + extra;
+            }
+            Bytes &directory = records[i];
             put32(directory, 0x02014b50);
-            put16(directory, (3 << 8) | 20);
+            put16(directory, (e.host << 8) | 20);
             put16(directory, 20);
             put16(directory, flags);
             put16(directory, e.method);
             put32(directory, 0);
             put32(directory, crc);
-            put32(directory, static_cast<uint32_t>(data.size()));
-            put32(directory, static_cast<uint32_t>(e.content.size()));
+            put32(directory, zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(data.size()));
+            put32(directory, zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(size));
             put16(directory, e.name.size());
-            put16(directory, 0);
+            put16(directory, extra.size());
             put16(directory, 0);
             put16(directory, 0);
             put16(directory, 0);
             put32(directory, e.mode << 16);
             put32(directory, offset);
-            directory.insert(directory.end(), e.name.begin(), e.name.end());
+            put(directory, e.name);
+            put(directory, extra);
         }
         z.insert(z.end(), gapBeforeDirectory, 'h');
         directoryOffset = z.size();
-        z.insert(z.end(), directory.begin(), directory.end());
+        const size_t listed = order.empty() ? entries.size() : order.size();
+        for (size_t i = 0; i < listed; i++) {
+            const Bytes &r = records[order.empty() ? i : order[i]];
+            z.insert(z.end(), r.begin(), r.end());
+        }
+        const size_t directorySize = z.size() - directoryOffset;
+        const uint64_t count = listed + countDelta;
         if (zip64End) {
             const size_t record = z.size();
             put32(z, 0x06064b50);
@@ -143,9 +210,9 @@ struct Builder {
             put16(z, 45);
             put32(z, 0);
             put32(z, 0);
-            put64(z, entries.size());
-            put64(z, entries.size());
-            put64(z, directory.size());
+            put64(z, count);
+            put64(z, count);
+            put64(z, directorySize);
             put64(z, directoryOffset);
             put32(z, 0x07064b50);
             put32(z, 0);
@@ -154,14 +221,14 @@ struct Builder {
         }
         endOffset = z.size();
         put32(z, 0x06054b50);
-        put16(z, 0);
-        put16(z, 0);
-        put16(z, zip64End ? 0xFFFF : entries.size());
-        put16(z, zip64End ? 0xFFFF : entries.size());
-        put32(z, zip64End ? 0xFFFFFFFF : directory.size());
+        put16(z, saturatedDisks ? 0xFFFF : 0);
+        put16(z, saturatedDisks ? 0xFFFF : 0);
+        put16(z, zip64End ? 0xFFFF : count);
+        put16(z, zip64End ? 0xFFFF : count);
+        put32(z, zip64End ? 0xFFFFFFFF : directorySize);
         put32(z, zip64End ? 0xFFFFFFFF : directoryOffset);
         put16(z, comment.size());
-        z.insert(z.end(), comment.begin(), comment.end());
+        put(z, comment);
         return z;
     }
 };

@@ -56,18 +56,27 @@ void putName(FILE *out, const unsigned char *name, uint32_t length)
     }
 }
 
-void report(void *, const ZipEntry *e, const char *what, int error)
+// One line on stderr: the archive, the entry when name is not NULL, what
+// went wrong and errno's text for it.
+void reportNamed(const char *name, uint32_t length, const char *what, int error)
 {
     fprintf(stderr, "tunzip: %s: ", zipPath);
-    if (e != NULL) {
+    if (name != NULL) {
         fputs("entry '", stderr);
-        putName(stderr, e->name, e->nameLength);
+        putName(stderr, reinterpret_cast<const unsigned char *>(name), length);
         fputs("': ", stderr);
     }
     if (error != 0)
         fprintf(stderr, "%s: %s\n", what, strerror(error));
     else
         fprintf(stderr, "%s\n", what);
+}
+
+void report(void *, const ZipEntry *e, const char *what, int error)
+{
+    char name[ZIP_NAME_BUFFER];
+    const int length = e != NULL ? zipEntryName(e, name) : 0;
+    reportNamed(e != NULL ? name : NULL, length < 0 ? ZIP_MAX_NAME : length, what, error);
 }
 
 int usage(const char *problem)
@@ -83,8 +92,11 @@ int list(const ZipArchive *a)
     ZipProblem p;
     zipFirst(a, &cursor);
     while (zipNext(a, &cursor, &e, &p) == 1) {
+        char name[ZIP_NAME_BUFFER];
+        const int length = zipEntryName(&e, name);
         printf("%12llu  ", static_cast<unsigned long long>(e.size));
-        putName(stdout, e.name, e.nameLength);
+        putName(stdout, reinterpret_cast<const unsigned char *>(name),
+                length < 0 ? ZIP_MAX_NAME : length);
         putchar('\n');
     }
     return fflush(stdout) == 0 ? EXIT_OK : EXIT_BAD_ARCHIVE;
@@ -140,11 +152,8 @@ int main(int argc, char **argv)
     ZipArchive archive;
     ZipProblem problem;
     if (zipOpen(&archive, static_cast<const unsigned char *>(map), size, &problem) != 0) {
-        ZipEntry named;
-        memset(&named, 0, sizeof named);
-        named.name = problem.name;
-        named.nameLength = problem.nameLength;
-        report(NULL, problem.name != NULL ? &named : NULL, zipProblemText(problem.code), 0);
+        reportNamed(problem.named ? problem.name : NULL, problem.nameLength,
+                    zipProblemText(problem.code), 0);
         return EXIT_BAD_ARCHIVE;
     }
     if (listOnly)

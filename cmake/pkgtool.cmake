@@ -1,5 +1,5 @@
-# pkgtool's build settings: the zip library it writes and reads images with.
-# Only pkgtool and its unit tests (PKGTOOL_LIBZIP) link it; the launcher
+# pkgtool's build settings: the zip libraries it writes and reads images with.
+# Only pkgtool and its unit tests (PKGTOOL_LIBZIP) link them; the launcher
 # carries no zip code (it runs the unzip utility of its package).
 
 find_package(PkgConfig QUIET)
@@ -26,3 +26,9 @@ if(NOT nlohmann_json_FOUND)
   message(FATAL_ERROR "pkgtool needs nlohmann-json (Debian: apt-get install nlohmann-json3-dev)")
 endif()
 target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)
+
+# zlib's streaming inflate checks the entries too large for the unzip
+# utility's buffer in fixed memory (libdeflate inflates only whole buffers).
+find_package(ZLIB REQUIRED)
+target_link_libraries(pkgtool PRIVATE ZLIB::ZLIB)
+list(APPEND PKGTOOL_LIBZIP ZLIB::ZLIB)

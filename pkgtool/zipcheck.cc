@@ -8,9 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libdeflate.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "../common/zipextract.h"
 #include "../common/zipread.h"
@@ -64,22 +64,80 @@ bool readEntries(const ZipArchive &archive, std::vector<ZipEntry> &entries,
     return entries.size() == archive.count;
 }
 
-// Inflates one entry into memory of its own and checks its CRC: a
-// problem text, or "".
-std::string checkData(const ZipArchive &archive, const ::ZipEntry &e,
-                      libdeflate_decompressor *d)
-{
-    if (e.size == 0 || e.method == ZIP_METHOD_STORED)
-        return e.size == 0 || zipCheckStored(&archive, &e) == 0 ? ""
-                                                                : zipProblemText(ZIP_BAD_CRC);
-    void *out = mmap(nullptr, e.size, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (out == MAP_FAILED)
-        return std::string("cannot be checked: ") + std::strerror(errno);
-    const int r = zipInflate(&archive, &e, d, static_cast<unsigned char *>(out));
-    munmap(out, e.size);
-    return r == 0 ? "" : zipProblemText(r);
-}
+// Checks entries' data in fixed memory: the CRC-32 and the size of what
+// they inflate to.  An entry that fits the unzip utility's buffer is
+// inflated as the utility inflates it, whole into that buffer; a larger one
+// streams through zlib's inflate and a small buffer, so that an image of a
+// few megabytes holding gigabytes of zeros needs no more memory than any.
+class DataCheck {
+public:
+    DataCheck() : decompressor_(libdeflate_alloc_decompressor()) {}
+    ~DataCheck() { libdeflate_free_decompressor(decompressor_); }
+    DataCheck(const DataCheck &) = delete;
+    DataCheck &operator=(const DataCheck &) = delete;
+
+    bool ready() const { return decompressor_ != nullptr; }
+
+    // A problem text, or "".
+    std::string check(const ZipArchive &archive, const ::ZipEntry &e)
+    {
+        if (e.size == 0 || e.method == ZIP_METHOD_STORED)
+            return e.size == 0 || zipCheckStored(&archive, &e) == 0
+                       ? ""
+                       : zipProblemText(ZIP_BAD_CRC);
+        if (e.size <= ZIP_EXTRACT_BUFFER) {
+            buffer_.resize(ZIP_EXTRACT_BUFFER);
+            const int r = zipInflate(&archive, &e, decompressor_, buffer_.data());
+            return r == 0 ? "" : zipProblemText(r);
+        }
+        return stream(archive, e);
+    }
+
+private:
+    static constexpr size_t kChunk = 256 << 10;
+    static constexpr uint64_t kMaxInput = 1 << 30; // what one call of inflate is given
+
+    // The stream must fill the entry exactly, as the utility requires;
+    // bytes after its end inside the compressed size are not read.
+    std::string stream(const ZipArchive &archive, const ::ZipEntry &e)
+    {
+        z_stream z{};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+            return "cannot be checked: out of memory";
+        buffer_.resize(kChunk);
+        const unsigned char *in = archive.data + e.dataOffset;
+        uint64_t inLeft = e.compressedSize;
+        uint64_t made = 0;
+        uint32_t crc = 0;
+        int r = Z_OK;
+        while (r == Z_OK) {
+            if (z.avail_in == 0 && inLeft > 0) {
+                const uint64_t n = inLeft < kMaxInput ? inLeft : kMaxInput;
+                z.next_in = const_cast<unsigned char *>(in);
+                z.avail_in = static_cast<uInt>(n);
+                in += n;
+                inLeft -= n;
+            }
+            z.next_out = buffer_.data();
+            z.avail_out = static_cast<uInt>(buffer_.size());
+            r = inflate(&z, Z_NO_FLUSH);
+            const size_t n = buffer_.size() - z.avail_out;
+            crc = libdeflate_crc32(crc, buffer_.data(), n);
+            made += n;
+            if (made > e.size || (r == Z_BUF_ERROR && z.avail_in == 0 && inLeft == 0))
+                break;
+            if (r == Z_BUF_ERROR)
+                r = Z_OK; // no progress this time: more room or input comes
+        }
+        inflateEnd(&z);
+        if (r != Z_STREAM_END || made != e.size)
+            return zipProblemText(ZIP_DAMAGED_DATA);
+        return crc == e.crc ? "" : zipProblemText(ZIP_BAD_CRC);
+    }
+
+    libdeflate_decompressor *decompressor_;
+    std::vector<unsigned char> buffer_;
+};
 
 // Progress over a set of entries: each entry's share of the work is its
 // bytes and one for the entry itself, so that many empty files still move
@@ -136,8 +194,8 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back(error);
         return;
     }
-    libdeflate_decompressor *d = libdeflate_alloc_decompressor();
-    if (d == nullptr) {
+    DataCheck data;
+    if (!data.ready()) {
         problems.push_back("out of memory");
         return;
     }
@@ -146,13 +204,12 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
     for (const ::ZipEntry &e : raw)
         work.plan(e.size);
     for (const ::ZipEntry &e : raw) {
-        const std::string problem = checkData(archive, e, d);
+        const std::string problem = data.check(archive, e);
         if (!problem.empty())
             problems.push_back(entryLabel(entryName(e)) + " is damaged: " +
                                problem);
         work.finish(e.size);
     }
-    libdeflate_free_decompressor(d);
 }
 
 bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,

@@ -77,10 +77,10 @@ struct Entry {
     std::string trailing;        // bytes after the deflate stream, in the compressed size
     bool descriptor = false;     // sizes and CRC after the data
     bool descriptorSigned = true;
-    // Sizes claimed instead of content's (a Zip64 entry too large to make):
-    // claimedSize unpacked bytes, the data claimedCompressed bytes of 'z'.
+    // Claimed instead of content's (a Zip64 entry too large to make, a cut
+    // stream): claimedSize unpacked bytes, stored as the data.
     uint64_t claimedSize = 0;
-    uint64_t claimedCompressed = 0;
+    std::string stored;
     int descriptorWidth = 0;     // of its sizes: 4 or 8 bytes (0: what they need)
     // Faults: what the local header says instead.
     std::string localName;       // non-empty: this name in the local header
@@ -123,7 +123,7 @@ struct Builder {
         for (size_t i = 0; i < entries.size(); i++) {
             const Entry &e = entries[i];
             const bool claimed = e.claimedSize != 0;
-            Bytes data = claimed ? Bytes(e.claimedCompressed, 'z')
+            Bytes data = claimed ? Bytes(e.stored.begin(), e.stored.end())
                          : e.method == ZIP_METHOD_DEFLATED
                              ? deflate(e.content)
                              : Bytes(e.content.begin(), e.content.end());

@@ -777,8 +777,7 @@ extern "C" const char *zipProblemText(int code)
         "data in front of the first entry",
         "entries overlap",
         "a gap between entries",
-        "bytes between the last entry and the central directory (such as a signing block or "
-        "padding)",
+        "bytes between the last entry and the central directory (a signing block, padding)",
         "saturated (0xFFFF) end-record fields without a Zip64 end record",
         "the central directory lies outside the archive",
         "a damaged central directory entry",

@@ -7,6 +7,7 @@ import io
 import os
 import struct
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")
@@ -114,6 +115,94 @@ def platform_seeds():
     }
 
 
+def end_record(data):
+    """Offset of the end record; the directory's offset, size and records."""
+    end = data.rindex(b"PK\x05\x06")
+    count, size, offset = struct.unpack("<HII", data[end + 10:end + 20])
+    records, pos = [], offset
+    for _ in range(count):
+        n, m, k = struct.unpack("<HHH", data[pos + 28:pos + 34])
+        records.append(data[pos:pos + 46 + n + m + k])
+        pos += 46 + n + m + k
+    return end, offset, size, records
+
+
+def reordered(data):
+    """The directory lists the entries in reverse order of their data."""
+    end, offset, size, records = end_record(data)
+    return data[:offset] + b"".join(reversed(records)) + data[end:]
+
+
+def behind_marker(data):
+    """A single-segment archive: "PK00" in front, every offset 4 bytes on."""
+    end, offset, size, records = end_record(data)
+    moved = []
+    for r in records:
+        local = struct.unpack("<I", r[42:46])[0]
+        moved.append(r[:42] + struct.pack("<I", local + 4) + r[46:])
+    tail = bytearray(data[end:])
+    tail[16:20] = struct.pack("<I", offset + 4)
+    return b"PK00" + data[:offset] + b"".join(moved) + bytes(tail)
+
+
+def zip64_end(data, saturated_disks=False):
+    """A Zip64 end record and locator before the end record, whose fields
+    are saturated (the disk numbers too, when asked)."""
+    end, offset, size, records = end_record(data)
+    count = len(records)
+    record = struct.pack("<IQHHIIQQQQ", 0x06064b50, 44, 45, 45, 0, 0, count, count, size, offset)
+    locator = struct.pack("<IIQI", 0x07064b50, 0, end, 1)
+    disks = 0xFFFF if saturated_disks else 0
+    last = struct.pack("<IHHHHIIH", 0x06054b50, disks, disks, 0xFFFF, 0xFFFF, 0xFFFFFFFF,
+                       0xFFFFFFFF, 0)
+    return data[:end] + record + locator + last
+
+
+def zip_of_infos(infos):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for info, text in infos:
+            z.writestr(info, text)
+    return out.getvalue()
+
+
+def padded_info(name, pad):
+    """An entry whose extra fields end in zipalign's zero padding."""
+    info = zipfile.ZipInfo(name, date_time=(2010, 3, 5, 14, 7, 8))
+    info.compress_type = zipfile.ZIP_DEFLATED
+    info.extra = bytes(pad)
+    return info, "aligned " * 10
+
+
+def dos_names():
+    """Names from a DOS host: CP437 bytes and backslashes, and a Unicode Path
+    field naming its header name."""
+    stored = [b"Dir\\\x99lf\x84sser.txt", b"Dir\\_ber.txt"]
+    unicode = "Dir\\\u00dcber.txt".encode()
+    field = struct.pack("<HHBI", 0x7075, 5 + len(unicode), 1, zlib.crc32(stored[1])) + unicode
+    infos = []
+    for i, name in enumerate(stored):
+        info = zipfile.ZipInfo("n%d" % i + "x" * (len(name) - 2), date_time=(2010, 3, 5, 14, 7, 8))
+        info.create_system = 0
+        info.extra = field if i == 1 else b""
+        infos.append((info, "text %d" % i))
+    data = zip_of_infos(infos)
+    for i, name in enumerate(stored):
+        data = data.replace(("n%d" % i + "x" * (len(name) - 2)).encode(), name)
+    return data
+
+
+def unused_after_deflate(data):
+    """Bytes after the one entry's deflate stream, inside its compressed size."""
+    end, offset, size, records = end_record(data)
+    junk = b"\0unused"
+    out = bytearray(data)
+    for at in (18, offset + 20):
+        out[at:at + 4] = struct.pack("<I", struct.unpack("<I", out[at:at + 4])[0] + len(junk))
+    out[end + 16:end + 20] = struct.pack("<I", offset + len(junk))
+    return bytes(out[:offset] + junk + out[offset:])
+
+
 def zip_seeds():
     def zip_of(files, method=zipfile.ZIP_DEFLATED, zip64=False, comment=b""):
         out = io.BytesIO()
@@ -148,6 +237,12 @@ def zip_seeds():
     hidden = zip_of({"tool": "#!/bin/sh\necho other\n"}, zipfile.ZIP_STORED)
     two = plain[:-2] + len(hidden).to_bytes(2, "little") + hidden
     return {
+        "directory_out_of_order": reordered(plain),
+        "segment_marker": behind_marker(plain),
+        "dos_names": dos_names(),
+        "zipalign_padding": zip_of_infos([padded_info("tool", 3), padded_info("lib.txt", 1)]),
+        "saturated_disks": zip64_end(plain, saturated_disks=True),
+        "unused_after_deflate": unused_after_deflate(zip_of({"tool": "#!/bin/sh\n" * 9})),
         "deflated": plain,
         "stored": zip_of(files, zipfile.ZIP_STORED),
         "zip64_entries": zip_of(files, zip64=True),

@@ -13,7 +13,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev libdeflate-dev \
-  nlohmann-json3-dev help2man
+  nlohmann-json3-dev help2man zlib1g-dev
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-30}

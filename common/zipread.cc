@@ -473,22 +473,30 @@ int checkLayout(const ZipArchive *a, Item *items, ZipProblem *p)
 
 // The entries taken by name: no path twice ("a" and "a/" included), and no
 // file where another entry needs a folder.  Which of them a reader keeps,
-// or in which order it meets them, would be its own choice.
+// or in which order it meets them, would be its own choice.  And no more
+// folders implied by the paths than the bound.
 int checkNames(const ZipArchive *a, Item *items, ZipProblem *p)
 {
-    if (a->count < 2)
-        return 0;
     qsort(items, a->count, sizeof *items, byName);
     unsigned char previous[ZIP_MAX_NAME];
-    uint32_t previousLength = makeName(items[0].storedName, items[0].storedNameLength,
-                                       items[0].nameForm, previous, sizeof previous);
-    for (uint64_t i = 1; i < a->count; i++) {
+    uint32_t previousLength = 0;
+    // Names sharing a folder lie together: each folder is counted at the
+    // first name that goes through it.
+    uint64_t folders = 0;
+    uint64_t folderEntries = 0;
+    for (uint64_t i = 0; i < a->count; i++) {
         unsigned char name[ZIP_MAX_NAME];
         const uint32_t n = makeName(items[i].storedName, items[i].storedNameLength,
                                     items[i].nameForm, name, sizeof name);
+        uint32_t common = 0;
+        while (common < n && common < previousLength && name[common] == previous[common])
+            common++;
+        for (uint32_t k = common; k < n; k++)
+            folders += name[k] == '/';
+        folderEntries += name[n - 1] == '/';
         // The previous name is a path of this one's: equal, or with a '/'
         // of either (a folder's, or one this name goes through).
-        if (n >= previousLength && memcmp(previous, name, previousLength) == 0) {
+        if (i > 0 && common == previousLength) {
             const bool previousFolder = previous[previousLength - 1] == '/';
             // The pair is named by the later of its entries in the directory.
             const Item *later = items[i].index > items[i - 1].index ? &items[i] : &items[i - 1];
@@ -500,6 +508,8 @@ int checkNames(const ZipArchive *a, Item *items, ZipProblem *p)
         memcpy(previous, name, n);
         previousLength = n;
     }
+    if (folders - folderEntries > a->count * ZIP_IMPLIED_PER_ENTRY + ZIP_IMPLIED_BESIDES)
+        return fail(p, ZIP_TOO_MANY_FOLDERS);
     return 0;
 }
 
@@ -613,6 +623,11 @@ int entryProblem(const unsigned char *c, ZipEntry *e)
     if (e->method == ZIP_METHOD_DEFLATED && e->size / kMaxDeflateRatio > e->compressedSize)
         return ZIP_DAMAGED_DATA;
     e->folder = name[length - 1] == '/';
+    int parts = e->folder ? 0 : 1;
+    for (int i = 0; i < length; i++)
+        parts += name[i] == '/';
+    if (parts > ZIP_MAX_DEPTH)
+        return ZIP_TOO_DEEP;
     if (c[5] == kHostUnix) {
         const uint32_t mode = get32(c + 38) >> 16;
         const uint32_t type = mode & kTypeMask;
@@ -804,6 +819,9 @@ extern "C" const char *zipProblemText(int code)
         "CRC-32 mismatch",
         "two entries for the same path",
         "a file where another entry needs a folder",
+        "a path of more than 64 parts",
+        "more folders implied by the entries' paths than 4 for each entry and 64 besides (a "
+        "folder bomb)",
         "too many entries to check in this machine's memory",
     };
     return code >= 0 && code < ZIP_PROBLEM_COUNT ? texts[code] : "unknown problem";

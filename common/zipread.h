@@ -40,6 +40,15 @@ enum {
      * image unpacks the same with either utility. */
     ZIP_MAX_NAME = 255,
     ZIP_NAME_BUFFER = ZIP_MAX_NAME + 1,
+    /* Bounds on the folders an archive makes: no path of more parts than
+     * this ("a/b/c" has 3), and no more folders implied by the entries'
+     * paths, without entries of their own, than ZIP_IMPLIED_PER_ENTRY for
+     * each entry and ZIP_IMPLIED_BESIDES more.  Real trees stay far below
+     * (a JDK or a Python installation: 5 parts, under one folder per
+     * entry); a folder bomb of deep chains goes far above. */
+    ZIP_MAX_DEPTH = 64,
+    ZIP_IMPLIED_PER_ENTRY = 4,
+    ZIP_IMPLIED_BESIDES = 64,
 };
 
 /* How an entry's stored name bytes become its name (ZipEntry.nameForm). */
@@ -86,6 +95,8 @@ enum ZipProblemCode {
     ZIP_BAD_CRC,
     ZIP_DUPLICATE_NAME,
     ZIP_FILE_AS_FOLDER,
+    ZIP_TOO_DEEP,
+    ZIP_TOO_MANY_FOLDERS,
     ZIP_OUT_OF_MEMORY,
     ZIP_PROBLEM_COUNT
 };
@@ -141,7 +152,7 @@ extern "C" {
 /* Reads the archive's end records, checks every entry's directory entry and
  * local header (not the data: see zipInflate), the layout of the entries
  * and their names as a whole (two entries for one path, a file where
- * another entry needs a folder).  Result: 0 with archive filled, or -1
+ * another entry needs a folder, the folders the paths make).  Result: 0 with archive filled, or -1
  * with problem filled. */
 int zipOpen(struct ZipArchive *archive, const unsigned char *data, uint64_t size,
             struct ZipProblem *problem);

@@ -672,6 +672,69 @@ TEST(ZipRead, ConvertedNamesGoThroughTheSameChecks)
     EXPECT_EQ(ZIP_FILE_AS_FOLDER, openCode(b.build()));
 }
 
+// Files on chains of folders of their own: chains[i] folders deep for
+// entry i, no folder entries.
+Bytes chains(const std::vector<int> &depths)
+{
+    Builder b;
+    for (size_t i = 0; i < depths.size(); i++) {
+        Entry e;
+        e.name = "c" + std::to_string(i) + "/";
+        for (int k = 1; k < depths[i]; k++)
+            e.name += "d/";
+        e.name += "f";
+        e.method = ZIP_METHOD_STORED;
+        b.entries.push_back(e);
+    }
+    return b.build();
+}
+
+TEST(ZipRead, BoundsTheDepthOfPaths)
+{
+    for (bool folder : {false, true}) {
+        std::string name;
+        for (int parts = 1; parts <= ZIP_MAX_DEPTH + 1; parts++) {
+            name += parts == 1 ? "a" : "/a";
+            if (parts < ZIP_MAX_DEPTH - 1)
+                continue;
+            Entry e;
+            e.name = name + (folder ? "/" : "");
+            e.mode = 0;
+            int code = ZIP_FINE;
+            onlyName(e, &code);
+            EXPECT_EQ(parts <= ZIP_MAX_DEPTH ? ZIP_FINE : ZIP_TOO_DEEP, code) << parts;
+        }
+    }
+    // The bomb that made 246,001 folders of a 1.16 MB zip: 2,000 files,
+    // each 123 folders deep on a chain of its own.
+    EXPECT_EQ(ZIP_TOO_DEEP, openCode(chains(std::vector<int>(2000, 123))));
+}
+
+TEST(ZipRead, BoundsTheFoldersPathsImply)
+{
+    // Four entries may imply 4 * 4 + 64 = 80 folders.
+    ASSERT_EQ(80, 4 * ZIP_IMPLIED_PER_ENTRY + ZIP_IMPLIED_BESIDES);
+    EXPECT_EQ(ZIP_FINE, openCode(chains({20, 20, 20, 20})));
+    EXPECT_EQ(ZIP_TOO_MANY_FOLDERS, openCode(chains({20, 20, 20, 21})));
+    // One deep file alone is fine.
+    EXPECT_EQ(ZIP_FINE, openCode(chains({ZIP_MAX_DEPTH - 1})));
+    // The bomb within the depth: 2,000 chains of 63 folders.
+    EXPECT_EQ(ZIP_TOO_MANY_FOLDERS, openCode(chains(std::vector<int>(2000, 63))));
+    // A folder shared by many files counts once: twenty files below one
+    // chain of 62 folders imply 62, not 1,240.
+    Builder shared;
+    std::string chain;
+    for (int k = 0; k < ZIP_MAX_DEPTH - 2; k++)
+        chain += "d/";
+    for (int i = 0; i < 20; i++) {
+        Entry e;
+        e.name = chain + "f" + std::to_string(i);
+        e.method = ZIP_METHOD_STORED;
+        shared.entries.push_back(e);
+    }
+    EXPECT_EQ(ZIP_FINE, openCode(shared.build()));
+}
+
 TEST(ZipRead, EveryProblemHasWords)
 {
     for (int code = 0; code < ZIP_PROBLEM_COUNT; code++)

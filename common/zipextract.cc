@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "ending_signals.h"
+#include "folder_trust.h"
 
 namespace {
 
@@ -81,15 +83,33 @@ bool writeAll(int fd, const unsigned char *p, uint64_t n, Failure *f)
     return true;
 }
 
+// The folder fd when no other user could change it, else -1 (closed,
+// f filled).
+int trusted(int fd, Failure *f)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        failWith(f, "cannot open a folder", errno);
+    } else {
+        const char *problem = folderTrustProblem(&st, geteuid(), 1);
+        if (problem == NULL)
+            return fd;
+        failWith(f, problem, 0);
+    }
+    close(fd);
+    return -1;
+}
+
 // Opens (making it when missing) the folder part inside dir, never through
-// a link: a link there is removed and a folder made instead.  Result: the
-// folder's descriptor, or -1 with f filled.
+// a link: a link there is removed and a folder made instead.  An existing
+// folder is used only when trusted.  Result: the folder's descriptor, or
+// -1 with f filled.
 int enterFolder(int dir, const char *part, Failure *f)
 {
     for (int attempt = 0; attempt < 4; attempt++) {
         const int fd = openat(dir, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
-            return fd;
+            return trusted(fd, f);
         if (errno == ENOENT) {
             if (mkdirat(dir, part, 0755) == 0) {
                 const int made = openat(dir, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -100,7 +120,7 @@ int enterFolder(int dir, const char *part, Failure *f)
                     return -1;
                 }
                 if (made >= 0)
-                    return made;
+                    return trusted(made, f);
             } else if (errno != EEXIST) {
                 failWith(f, "cannot make a folder", errno);
                 return -1;
@@ -378,6 +398,40 @@ extern "C" long zipExtractAllProgress(const ZipArchive *a, int root, int threads
     pthread_mutex_destroy(&job.lock);
     free(job.entries);
     return job.failed;
+}
+
+extern "C" int zipOpenTarget(const char *path, const char **problem)
+{
+    *problem = NULL;
+    // Without its trailing slashes, so that a link at the last part is one.
+    char name[PATH_MAX];
+    size_t n = strlen(path);
+    while (n > 1 && path[n - 1] == '/')
+        n--;
+    if (n >= sizeof name) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(name, path, n);
+    name[n] = '\0';
+    const int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        if (errno == ELOOP || (errno == ENOTDIR && lstat(name, &st) == 0 && S_ISLNK(st.st_mode)))
+            *problem = "it is a symbolic link";
+        return -1;
+    }
+    if (fstat(fd, &st) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    *problem = folderTrustProblem(&st, geteuid(), 0);
+    if (*problem == NULL)
+        return fd;
+    close(fd);
+    return -1;
 }
 
 extern "C" void zipExtractInterrupt(void)

@@ -2,6 +2,10 @@
  *   - nothing is written outside the folder, and no symbolic link found in
  *     it is followed: a link at an entry's path is replaced, a link at one
  *     of its folders is replaced by a folder;
+ *   - nothing another user could change meanwhile is adopted: an existing
+ *     folder on an entry's path is used only when it belongs to the
+ *     effective user (or root) and neither group nor others may write to
+ *     it, else the entry fails (and the target folder, see zipOpenTarget);
  *   - each file is written under a temporary name in its folder and renamed
  *     over its own name only when it is whole and its CRC-32 matches, so a
  *     failed entry leaves no partial file under its name;
@@ -34,6 +38,13 @@ typedef void (*ZipProgressFn)(void *context, const struct ZipEntry *entry);
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Opens the folder to unpack into: not through a symbolic link at its last
+ * part, and only when it belongs to the effective user (or root) and
+ * others may write to it only when it is sticky.  Result: its descriptor;
+ * or -1 with *problem a phrase saying why it is refused, or NULL and errno
+ * set when it cannot be opened. */
+int zipOpenTarget(const char *path, const char **problem);
 
 /* Unpacks every entry of the archive into the folder open as root, with up
  * to threads threads.  Result: the number of entries that failed (0: all

@@ -3,6 +3,8 @@
 #include "common/zipextract.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -241,6 +243,104 @@ TEST(ZipExtract, WritesNamesAsTheirMakersMeantThem)
               listing(dir / "Dir"));
     EXPECT_EQ("oil", readFile(dir / "Dir/\xC3\x96lf\xC3\xA4sser.txt"));
     EXPECT_EQ("bread", readFile(dir / "Dir/Br\xC3\xB6t.txt"));
+}
+
+// Folders another user made, or may write to, are never adopted (as root,
+// who can make them).
+TEST(ZipExtract, UsesExistingFoldersOnlyWhenTrusted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making another user's folder needs root";
+    const struct {
+        uid_t owner;
+        mode_t mode;
+        const char *refusal; // NULL: used
+    } cases[] = {
+        {65534, 0777, "an existing folder on its path belongs to another user"},
+        {65534, 0755, "an existing folder on its path belongs to another user"},
+        {0, 0775, "others may write to an existing folder on its path"},
+        {0, 0757, "others may write to an existing folder on its path"},
+        {0, 01777, "others may write to an existing folder on its path"},
+        {0, 0755, nullptr},
+        {0, 0700, nullptr},
+    };
+    const Bytes z = twoFiles().build();
+    for (const auto &c : cases) {
+        TempDir dir;
+        ASSERT_EQ(0, mkdir((dir / "lib").c_str(), 0700));
+        ASSERT_EQ(0, chown((dir / "lib").c_str(), c.owner, c.owner));
+        ASSERT_EQ(0, chmod((dir / "lib").c_str(), c.mode));
+        Reports r;
+        const long failed = extract(z, dir.path(), 2, r);
+        std::set<std::string> lines(r.lines.begin(), r.lines.end());
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(0, failed) << std::oct << c.mode;
+            EXPECT_EQ("stored text", readFile(dir / "lib/helper.txt"));
+            continue;
+        }
+        EXPECT_EQ(2, failed) << std::oct << c.mode;
+        EXPECT_EQ((std::set<std::string>{std::string("lib/: ") + c.refusal,
+                                         std::string("lib/helper.txt: ") + c.refusal}),
+                  lines);
+        EXPECT_TRUE(listing(dir / "lib").empty());
+        EXPECT_EQ(twoFiles().entries[0].content, readFile(dir / "tool"));
+    }
+}
+
+TEST(ZipExtract, OpensATargetOnlyWhenTrusted)
+{
+    TempDir dir;
+    const struct {
+        const char *name;
+        uid_t owner;
+        mode_t mode;
+        const char *refusal;
+    } cases[] = {
+        {"own", 0, 0755, nullptr},
+        {"private", 0, 0700, nullptr},
+        {"group", 0, 0775, nullptr},
+        {"sticky", 0, 01777, nullptr},
+        {"open", 0, 0777, "others may write to it, and it is not sticky"},
+        {"theirs", 65534, 0755, "it belongs to another user"},
+        {"theirs-open", 65534, 0777, "it belongs to another user"},
+    };
+    for (const auto &c : cases) {
+        if (c.owner != geteuid() && geteuid() != 0)
+            continue;
+        const std::string path = dir / c.name;
+        ASSERT_EQ(0, mkdir(path.c_str(), 0700));
+        ASSERT_EQ(0, chown(path.c_str(), c.owner, c.owner));
+        ASSERT_EQ(0, chmod(path.c_str(), c.mode));
+        for (const std::string &given : {path, path + "/", path + "//"}) {
+            const char *refusal = "unset";
+            const int fd = zipOpenTarget(given.c_str(), &refusal);
+            EXPECT_EQ(c.refusal == nullptr, fd >= 0) << given;
+            EXPECT_STREQ(c.refusal, refusal) << given;
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    // A link at the target, with or without a trailing slash, is refused.
+    ASSERT_EQ(0, symlink((dir / "own").c_str(), (dir / "link").c_str()));
+    for (const std::string &given : {dir / "link", dir / "link/"}) {
+        const char *refusal = nullptr;
+        EXPECT_EQ(-1, zipOpenTarget(given.c_str(), &refusal));
+        EXPECT_STREQ("it is a symbolic link", refusal) << given;
+    }
+    // What cannot be opened at all says so through errno.
+    writeFile(dir / "file", "x");
+    for (const auto &[name, error] : {std::pair<std::string, int>{"missing", ENOENT},
+                                      std::pair<std::string, int>{"file", ENOTDIR}}) {
+        const char *refusal = "unset";
+        errno = 0;
+        EXPECT_EQ(-1, zipOpenTarget((dir / name).c_str(), &refusal));
+        EXPECT_EQ(nullptr, refusal);
+        EXPECT_EQ(error, errno) << name;
+    }
+    const std::string tooLong(PATH_MAX + 10, 'x');
+    const char *refusal = "unset";
+    EXPECT_EQ(-1, zipOpenTarget(tooLong.c_str(), &refusal));
+    EXPECT_EQ(ENAMETOOLONG, errno);
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "../common/folder_trust.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 #include "trell_version.h"
@@ -29,7 +32,7 @@ static char extractPath[EXTRACT_FOLDER_SIZE];
 
 // Fills extractFolder with the folder as an absolute path quoted for the
 // shell, then creates the folder when it is missing: a name that cannot be
-// used creates nothing.  Result: 0, -1 when the folder cannot be created
+// used, or an existing folder that cannot be trusted, creates nothing.  Result: 0, -1 when the folder cannot be created
 // (the caller returns -1), -2 for a folder that cannot be named (failure
 // ending).
 static int prepareExtractFolder(const char *folder)
@@ -51,9 +54,26 @@ static int prepareExtractFolder(const char *folder)
                 folder, (unsigned long)length, EXTRACT_FOLDER_SIZE - 3);
         return -2;
     }
+    // An existing folder must be one no other user could change while it
+    // is unpacked into: not a link, nor another user's or open to others.
+    char existing[EXTRACT_FOLDER_SIZE];
+    size_t n = strlen(extractPath);
+    while (n > 1 && extractPath[n - 1] == '/')
+        n--;
+    memcpy(existing, extractPath, n);
+    existing[n] = '\0';
+    struct stat st;
+    const int found = lstat(existing, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode));
+    const char *refusal = !found              ? NULL
+                          : S_ISLNK(st.st_mode) ? "it is a symbolic link"
+                                                : folderTrustProblem(&st, geteuid(), 0);
+    if (refusal != NULL) {
+        fprintf(stderr, "Refusing the extract folder %s: %s\n", folder, refusal);
+        return -2;
+    }
     // The folder reaches the shell as one quoted absolute path: never code,
     // never an option of mkdir.
-    if (!dirExists(folder) && !makeDir(extractFolder)) {
+    if (!found && !makeDir(extractFolder)) {
         printf("Failed to create directory: %s\n"
                "Please check if you specify a correct path to extract.\n",
                folder);

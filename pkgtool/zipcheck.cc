@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -224,13 +223,16 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
     }
     Failures failures;
     if (problems.empty()) {
-        if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+        // A folder that exists already is taken only when trusted.
+        if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
             error = "cannot create the folder " + folder + ": " + std::strerror(errno);
             return false;
         }
-        const int root = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const char *refusal = nullptr;
+        const int root = zipOpenTarget(folder.c_str(), &refusal);
         if (root < 0) {
-            error = "cannot open the folder " + folder + ": " + std::strerror(errno);
+            error = (refusal ? "cannot use the folder " : "cannot open the folder ") + folder +
+                    ": " + (refusal ? refusal : std::strerror(errno));
             return false;
         }
         ZipArchive archive;

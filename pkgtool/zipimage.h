@@ -33,8 +33,11 @@ bool imageTimeStamp(DosTime &stamp, std::string &error);
 
 // Zips the folder's files and folders, sorted by name, every entry with the
 // given time and a fixed mode (0755 for folders and for files their owner
-// may execute, else 0644), no extra fields.  Symbolic links and special
-// files are refused.  Result: true, or false with the problem in error.
+// may execute, else 0644), no extra fields.  Symbolic links, special files
+// and paths deeper than ZIP_MAX_DEPTH are refused.  It packs only what it
+// scanned: a file or folder swapped for another object, or changed, while
+// the image is built fails it, naming the path.  Result: true, or false
+// with the problem in error.
 bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned char> &zip,
                std::string &error);
 
@@ -64,8 +67,9 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
               std::vector<std::string> &problems, Progress *progress = nullptr);
 
 // Unpacks the zip into the folder (created if missing, its parent must
-// exist) as the unzip utility does, after checking it whole.  Nothing is
-// written outside it, and no symbolic link in it is followed.  Result: true, or false with the
+// exist; an existing one only when trusted, see zipOpenTarget) as the unzip
+// utility does, after checking it whole.  Nothing is written outside it,
+// and no symbolic link in it is followed.  Result: true, or false with the
 // problem in error.
 bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
                std::string &error);

@@ -6,7 +6,8 @@
 //   tunzip -l ZIP                       list the entries (size and name)
 //
 // Exit status: 0 every entry written whole; 1 the archive cannot be read or
-// is refused, or the unpacking cannot start (nothing written); 2 bad usage; 3 the folder cannot be opened;
+// is refused, or the unpacking cannot start (nothing written); 2 bad usage; 3 the folder cannot be
+// opened, or is refused (a link, another user's, or writable by others and not sticky);
 // 4 some entries could not be written (one line each on standard error).
 #include <errno.h>
 #include <fcntl.h>
@@ -41,7 +42,8 @@ const char kUsage[] =
     "       tunzip -l ZIP                      list ZIP's entries\n"
     "Existing files are replaced (-o is taken and implied).  Exit status: 0 every\n"
     "entry written whole, 1 the archive is unreadable or refused, 2 bad usage,\n"
-    "3 the folder cannot be opened, 4 some entries could not be written.\n";
+    "3 the folder cannot be opened or is refused (a link, another user's, or\n"
+    "writable by others and not sticky), 4 some entries could not be written.\n";
 
 const char *zipPath = "";
 
@@ -159,9 +161,11 @@ int main(int argc, char **argv)
     if (listOnly)
         return list(&archive);
 
-    const int root = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const char *refusal = NULL;
+    const int root = zipOpenTarget(folder, &refusal);
     if (root < 0) {
-        fprintf(stderr, "tunzip: cannot open the folder %s: %s\n", folder, strerror(errno));
+        fprintf(stderr, "tunzip: cannot %s the folder %s: %s\n", refusal ? "use" : "open", folder,
+                refusal ? refusal : strerror(errno));
         return EXIT_NO_FOLDER;
     }
     zipExtractEndOnSignals();

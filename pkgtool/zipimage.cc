@@ -29,104 +29,202 @@ std::string errnoText(int error)
     return std::strerror(error);
 }
 
-// One file or folder of a folder to zip.
+// One file or folder of a folder to zip, as the walk found it.
 struct Item {
     std::string name; // entry name, folders ending in '/'
-    std::string path;
+    std::string path; // for messages
     bool folder = false;
     bool executable = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    struct timespec changed = {}; // st_ctim: any change to it moves this
+    std::vector<unsigned char> data; // a file's bytes
 };
 
-bool scanFolder(const std::string &root, const std::string &prefix, std::vector<Item> &items,
-                std::string &error)
-{
-    const std::string dirPath = prefix.empty() ? root : root + "/" + prefix;
-    DIR *dir = opendir(dirPath.c_str());
-    if (dir == nullptr) {
-        error = "cannot read the folder " + dirPath + ": " + errnoText(errno);
+// A walk of the image folder through directory descriptors: each folder
+// and file is opened relative to the folder that listed it, never through
+// a link, and must be the object the listing's lstat saw (device and
+// inode), so that no path string is opened twice.  The walk reads each
+// file as it finds it (scan and read are one pass): a regular file that
+// does not change while it is read.
+struct Walk {
+    bool readData = true;
+    uint64_t budget = PKG_MAX_OFFSET;
+    std::vector<Item> items;
+    std::string error;
+
+    bool fail(const std::string &text)
+    {
+        error = text;
         return false;
     }
-    std::vector<std::string> names;
+    bool changed(const std::string &path)
+    {
+        return fail(path + " changed while the image was built: it is no longer what the scan "
+                           "found there");
+    }
+};
+
+bool sameObject(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool sameTime(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The names in the folder open as dir, sorted.
+bool listFolder(Walk &w, int dir, const std::string &path, std::vector<std::string> &names)
+{
+    const int copy = dup(dir);
+    DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (d == nullptr) {
+        if (copy >= 0)
+            close(copy);
+        return w.fail("cannot read the folder " + path + ": " + errnoText(errno));
+    }
     for (;;) {
         errno = 0;
-        const dirent *d = readdir(dir);
-        if (d == nullptr) {
-            if (errno != 0) {
-                error = "cannot read the folder " + dirPath + ": " + errnoText(errno);
-                closedir(dir);
-                return false;
-            }
+        const dirent *e = readdir(d);
+        if (e == nullptr) {
+            const int error = errno;
+            closedir(d);
+            if (error != 0)
+                return w.fail("cannot read the folder " + path + ": " + errnoText(error));
             break;
         }
-        if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
-            names.push_back(d->d_name);
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
     }
-    closedir(dir);
     // The file system's listing order must not show in the image.
     std::sort(names.begin(), names.end());
+    return true;
+}
+
+// Reads the file name (lstat'ed as st) in dir into item.data.
+bool readFile(Walk &w, int dir, const std::string &name, const struct stat &st, Item &item)
+{
+    // O_NONBLOCK: a FIFO swapped in is opened at once, and refused below.
+    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? w.changed(item.path)
+                              : w.fail("cannot read " + item.path + ": " + errnoText(errno));
+    struct stat opened;
+    bool ok = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && sameObject(st, opened);
+    unsigned char buffer[64 * 1024];
+    while (ok) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            return w.fail("cannot read " + item.path + ": " + errnoText(error));
+        }
+        if (n == 0)
+            break;
+        if (static_cast<uint64_t>(n) > w.budget) {
+            close(fd);
+            return w.fail("the image folder holds more than " + std::to_string(PKG_MAX_OFFSET) +
+                          " bytes, too much for a package (at " + item.path + ")");
+        }
+        w.budget -= static_cast<uint64_t>(n);
+        item.data.insert(item.data.end(), buffer, buffer + n);
+    }
+    // Whole and unchanged while it was read.
+    ok = ok && fstat(fd, &opened) == 0 && sameTime(st.st_ctim, opened.st_ctim) &&
+         static_cast<uint64_t>(opened.st_size) == item.data.size();
+    close(fd);
+    return ok || w.changed(item.path);
+}
+
+// Walks the folder open as dir, at prefix ("" for the top) and depth parts
+// below the top.
+bool walkFolder(Walk &w, int dir, const std::string &path, const std::string &prefix, int depth)
+{
+    std::vector<std::string> names;
+    if (!listFolder(w, dir, path, names))
+        return false;
     for (const std::string &n : names) {
         Item item;
-        item.path = dirPath + "/" + n;
+        item.path = path + "/" + n;
         const std::string rel = prefix.empty() ? n : prefix + "/" + n;
         struct stat st;
-        if (lstat(item.path.c_str(), &st) != 0) {
-            error = "cannot read " + item.path + ": " + errnoText(errno);
-            return false;
-        }
-        if (S_ISLNK(st.st_mode)) {
-            error = item.path + " is a symbolic link: an image holds only files and folders "
-                                "(the unzip utility cannot make links)";
-            return false;
-        }
-        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
-            error = item.path + " is neither a file nor a folder";
-            return false;
-        }
+        if (fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return w.fail("cannot read " + item.path + ": " + errnoText(errno));
+        if (S_ISLNK(st.st_mode))
+            return w.fail(item.path + " is a symbolic link: an image holds only files and "
+                                      "folders (the unzip utility cannot make links)");
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+            return w.fail(item.path + " is neither a file nor a folder");
         item.folder = S_ISDIR(st.st_mode);
         item.executable = (st.st_mode & S_IXUSR) != 0;
         item.name = item.folder ? rel + "/" : rel;
-        std::string problem = entryNameProblem(item.name);
-        if (!problem.empty()) {
-            error = item.path + ": " + problem;
-            return false;
+        item.device = st.st_dev;
+        item.inode = st.st_ino;
+        item.changed = st.st_ctim;
+        const std::string problem = entryNameProblem(item.name);
+        if (!problem.empty())
+            return w.fail(item.path + ": " + problem);
+        if (depth + 1 > ZIP_MAX_DEPTH)
+            return w.fail(item.path + ": " + zipProblemText(ZIP_TOO_DEEP));
+        if (!item.folder) {
+            if (w.readData && !readFile(w, dir, n, st, item))
+                return false;
+            w.items.push_back(std::move(item));
+            continue;
         }
-        items.push_back(item);
-        if (item.folder && !scanFolder(root, rel, items, error))
+        const int sub = openat(dir, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0)
+            return errno == ELOOP || errno == ENOTDIR
+                       ? w.changed(item.path)
+                       : w.fail("cannot read the folder " + item.path + ": " + errnoText(errno));
+        struct stat opened;
+        const bool same = fstat(sub, &opened) == 0 && sameObject(st, opened);
+        w.items.push_back(std::move(item));
+        const bool ok = same ? walkFolder(w, sub, w.items.back().path, rel, depth + 1)
+                             : w.changed(w.items.back().path);
+        close(sub);
+        if (!ok)
             return false;
     }
     return true;
 }
 
-bool readWholeFile(const std::string &path, uint64_t budget, std::vector<unsigned char> &data,
-                   std::string &error)
+// Walks the image folder root (a folder the user names: a link there is
+// followed).  Result: true, or false with the problem in w.error.
+bool walkImage(Walk &w, const std::string &root)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot read " + path + ": " + errnoText(errno);
+    const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return w.fail("cannot read the folder " + root + ": " + errnoText(errno));
+    const bool ok = walkFolder(w, fd, root, "", 0);
+    close(fd);
+    return ok;
+}
+
+// After the build: the folder must still hold exactly what the walk found,
+// each object unchanged.
+bool unchanged(const std::string &root, const std::vector<Item> &items, std::string &error)
+{
+    Walk again;
+    again.readData = false;
+    if (!walkImage(again, root)) {
+        error = "the image folder changed while the image was built: " + again.error;
         return false;
     }
-    data.clear();
-    unsigned char buffer[64 * 1024];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
+    for (size_t i = 0; i < items.size() || i < again.items.size(); i++) {
+        const Item *a = i < items.size() ? &items[i] : nullptr;
+        const Item *b = i < again.items.size() ? &again.items[i] : nullptr;
+        if (a != nullptr && b != nullptr && a->name == b->name && a->device == b->device &&
+            a->inode == b->inode && sameTime(a->changed, b->changed))
             continue;
-        if (n < 0) {
-            error = "cannot read " + path + ": " + errnoText(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (data.size() + static_cast<size_t>(n) > budget) {
-            error = "the image folder holds more than " + std::to_string(PKG_MAX_OFFSET) +
-                    " bytes, too much for a package (at " + path + ")";
-            close(fd);
-            return false;
-        }
-        data.insert(data.end(), buffer, buffer + n);
+        again.changed(a != nullptr ? a->path : b->path);
+        error = again.error;
+        return false;
     }
-    close(fd);
     return true;
 }
 
@@ -143,28 +241,15 @@ bool fixEntry(zip_t *za, zip_uint64_t index, DosTime stamp, bool folder, bool ex
                                        ZIP_FL_LOCAL | ZIP_FL_CENTRAL) == 0;
 }
 
-bool addItem(zip_t *za, const Item &item, DosTime stamp, uint64_t &budget, std::string &error)
+bool addItem(zip_t *za, const Item &item, DosTime stamp, std::string &error)
 {
     zip_int64_t index;
     if (item.folder) {
         index = zip_dir_add(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
     } else {
-        std::vector<unsigned char> data;
-        if (!readWholeFile(item.path, budget, data, error))
-            return false;
-        budget -= data.size();
-        // libzip frees the copy with free() once the archive is written; it
-        // frees no buffer of an empty file, so that one gets none.
-        void *copy = data.empty() ? nullptr : std::malloc(data.size());
-        if (!data.empty() && copy == nullptr) {
-            error = "out of memory reading " + item.path;
-            return false;
-        }
-        if (!data.empty())
-            std::memcpy(copy, data.data(), data.size());
-        zip_source_t *src = zip_source_buffer(za, copy, data.size(), copy != nullptr);
+        // The bytes stay with the item until the archive is written.
+        zip_source_t *src = zip_source_buffer(za, item.data.data(), item.data.size(), 0);
         if (src == nullptr) {
-            std::free(copy);
             error = "cannot zip " + item.path + ": " + zip_strerror(za);
             return false;
         }
@@ -246,9 +331,12 @@ bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned ch
     std::string root = folder;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    std::vector<Item> items;
-    if (!scanFolder(root, "", items, error))
+    Walk walk;
+    if (!walkImage(walk, root)) {
+        error = walk.error;
         return false;
+    }
+    const std::vector<Item> &items = walk.items;
     if (items.empty()) {
         error = "the image folder " + folder + " is empty";
         return false;
@@ -271,10 +359,9 @@ bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned ch
     }
     zip_error_fini(&ze);
 
-    uint64_t budget = PKG_MAX_OFFSET;
     bool ok = true;
     for (const Item &item : items) {
-        if (!addItem(za, item, stamp, budget, error)) {
+        if (!addItem(za, item, stamp, error)) {
             ok = false;
             break;
         }
@@ -297,7 +384,7 @@ bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned ch
     }
     ok = readSource(mem, zip, error);
     zip_source_free(mem);
-    return ok;
+    return ok && unchanged(root, items, error);
 }
 
 std::string entryNameProblem(const std::string &name)

@@ -11,10 +11,19 @@
 
 char wrkDir[WRK_DIR_SIZE];
 char extractFolder[EXTRACT_FOLDER_SIZE];
+char extractPath[EXTRACT_FOLDER_SIZE];
 int extract;
 volatile sig_atomic_t interrupted;
 volatile sig_atomic_t ignoreInterrupt;
 volatile sig_atomic_t wrkDirOwned;
+
+// The signals that end a run, as one set.
+static void endingSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
+        sigaddset(set, ENDING_SIGNALS[i]);
+}
 
 // Runs inside the signal handler too: stat, chdir, fork, execve and waitpid
 // only.
@@ -22,12 +31,22 @@ void cleanup(void)
 {
     if (!wrkDirOwned || !dirExists(wrkDir))
         return;
-    char tmp[WRK_DIR_SIZE];
-    getTempDir(tmp);
-    changeDir(tmp);
+    // Out of the tree that goes.
+    changeDir(wrkBase);
     deleteTreeSignalSafe(wrkDir);
     if (dirExists(wrkDir))
         deleteTreeSignalSafe(wrkDir);
+}
+
+void dropWorkDir(void)
+{
+    sigset_t block, old;
+    endingSignals(&block);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    cleanup();
+    wrkDirOwned = 0;
+    wrkDir[0] = '\0';
+    sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
 void interrupt(int signalNumber)
@@ -38,14 +57,6 @@ void interrupt(int signalNumber)
         cleanup();
         _exit(1);
     }
-}
-
-// The signals that end a run, as one set.
-static void endingSignals(sigset_t *set)
-{
-    sigemptyset(set);
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
-        sigaddset(set, ENDING_SIGNALS[i]);
 }
 
 void installInterrupt(int signalNumber)
@@ -61,6 +72,15 @@ void installInterrupt(int signalNumber)
 
 int makeWorkDir(const char *base, uint32_t n)
 {
+    // cleanup steps out into the base before it removes the directory.
+    if (base != wrkBase) {
+        size_t len = strlen(base);
+        if (len >= sizeof wrkBase) {
+            fprintf(stderr, "Failed creating %s\n", base);
+            return -1;
+        }
+        memcpy(wrkBase, base, len + 1);
+    }
     sigset_t block, old;
     endingSignals(&block);
     for (;; n++) {

@@ -16,6 +16,8 @@ int extract;
 volatile sig_atomic_t interrupted;
 volatile sig_atomic_t ignoreInterrupt;
 volatile sig_atomic_t wrkDirOwned;
+// The live mark of this run's work directory, held until the run ends.
+static int liveMark = -1;
 
 // The signals that end a run, as one set.
 static void endingSignals(sigset_t *set)
@@ -46,6 +48,9 @@ void dropWorkDir(void)
     cleanup();
     wrkDirOwned = 0;
     wrkDir[0] = '\0';
+    if (liveMark >= 0)
+        fd_close(liveMark);
+    liveMark = -1;
     sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
@@ -84,7 +89,7 @@ int makeWorkDir(const char *base, uint32_t n)
     sigset_t block, old;
     endingSignals(&block);
     for (;; n++) {
-        int len = snprintf(wrkDir, sizeof wrkDir, "%s%cportable_install_%08x", base,
+        int len = snprintf(wrkDir, sizeof wrkDir, "%s%c" WORK_DIR_PREFIX "%08x", base,
                            FILE_SEPARATOR, (unsigned)n);
         if (len < 0 || (size_t)len >= sizeof wrkDir) {
             fprintf(stderr, "Failed creating %s\n", base);
@@ -95,15 +100,23 @@ int makeWorkDir(const char *base, uint32_t n)
         // A name that appears after the test is skipped like a taken one.
         // Signals wait while the directory is made and claimed, so that an
         // interrupt either finds nothing of ours or removes it.
+        // Marked live before anything else goes in, so that no other run's
+        // sweep takes it for the leftover of a dead one.
         sigprocmask(SIG_BLOCK, &block, &old);
         int made = makePrivateDir(wrkDir);
-        if (made == 0)
+        if (made == 0) {
             wrkDirOwned = 1;
+            liveMark = markLive(wrkDir, LIVE_MARK);
+        }
         sigprocmask(SIG_SETMASK, &old, NULL);
         if (made == 1)
             continue;
         if (made < 0) {
             fprintf(stderr, "Failed creating %s\n", wrkDir);
+            return -1;
+        }
+        if (liveMark < 0) {
+            fprintf(stderr, "Failed marking %s\n", wrkDir);
             return -1;
         }
         break;

@@ -11,6 +11,11 @@
 
 #include "../common/pkglayout.h"
 
+/* A work directory is WORK_DIR_PREFIX and 8 hex digits, and holds the live
+ * mark LIVE_MARK while its run (or the tool) lives. */
+#define WORK_DIR_PREFIX "portable_install_"
+#define LIVE_MARK ".trell-live"
+
 enum {
     WRK_DIR_SIZE = 512,
     EXTRACT_FOLDER_SIZE = 262, /* two quotes, 259 characters, NUL */
@@ -159,6 +164,15 @@ void dropWorkDir(void);
  * creates it exclusively (mode 0700) in wrkDir and enters it; base becomes
  * wrkBase.  Result: 0, or -1 after a message on standard error. */
 int makeWorkDir(const char *base, uint32_t n);
+/* Removes from base the work directories of runs that have ended without
+ * cleaning up: real directories of the effective user, mode 0700, named
+ * WORK_DIR_PREFIX and 8 hex digits, whose live mark (a regular file of the
+ * same user) can be locked at once.  Others are never touched.  With
+ * TRELL_PORTABLE_DEBUG set, one line per directory removed.
+ * Result: how many were removed. */
+int sweepDeadWorkDirs(const char *base);
+/* Sweeps every place a run of this user may have unpacked in. */
+void sweepWorkBases(void);
 /* Error shell if asked for, cleanup, exit with status. */
 __attribute__((noreturn)) void failureEnding(int status);
 /* cleanup, exit 0. */

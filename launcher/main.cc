@@ -175,6 +175,8 @@ int main(int argc, char **argv)
     runSizesFromPackage(directory, &sizes);
     if (extract && checkExtractRoom(&sizes) != 0)
         failureEnding(1);
+    // What dead runs left goes first: its room counts.
+    sweepWorkBases();
     if (chooseWorkBase(&sizes) != 0)
         failureEnding(1);
     setScratchFolder(wrkBase);

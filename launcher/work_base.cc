@@ -141,44 +141,74 @@ static int packageFolder(char *out, size_t size)
     return 0;
 }
 
-// The path of candidate i into tried[i].path.  Result: 1 a folder to
-// check, else 0 with the fault set (an unset variable included).
-static int candidatePath(int i)
+// The path of candidate i into out (WRK_DIR_SIZE bytes).  Result: 1 a
+// folder to check, else 0 with the fault set (an unset variable included).
+static int placePath(int i, char *out, int *fault)
 {
     const char *path = candidateFolder[i];
     static char real[PATH_MAX];
     if (candidateVariable[i] != NULL) {
         path = getenv(candidateVariable[i]);
         if (path == NULL || path[0] == '\0') {
-            tried[i].fault = BASE_NOT_SET;
+            *fault = BASE_NOT_SET;
             return 0;
         }
     } else if (i == BASE_PACKAGE) {
         if (packageFolder(real, sizeof real) != 0) {
-            tried[i].fault = BASE_NOT_SET;
+            *fault = BASE_NOT_SET;
             return 0;
         }
         path = real;
     }
-    if (strlen(path) >= sizeof tried[i].path - WORK_NAME_ROOM) {
+    if (strlen(path) >= WRK_DIR_SIZE - WORK_NAME_ROOM) {
         // Shown cut: the message only needs to be recognised.
-        snprintf(tried[i].path, sizeof tried[i].path, "%.60s...", path);
-        tried[i].fault = BASE_TOO_LONG;
+        snprintf(out, WRK_DIR_SIZE, "%.60s...", path);
+        *fault = BASE_TOO_LONG;
         return 0;
     }
-    memcpy(tried[i].path, path, strlen(path) + 1);
+    memcpy(out, path, strlen(path) + 1);
     if (!isAbsolutePath(path)) {
-        tried[i].fault = BASE_RELATIVE;
+        *fault = BASE_RELATIVE;
         return 0;
     }
-    // A place named twice (TMPDIR=/tmp, say) is tried once.
+    return 1;
+}
+
+// The path of candidate i into tried[i].path, as placePath; a place named
+// twice (TMPDIR=/tmp, say) is tried once.
+static int candidatePath(int i)
+{
+    if (!placePath(i, tried[i].path, &tried[i].fault))
+        return 0;
     for (int k = 0; k < i; k++) {
-        if (tried[k].fault != BASE_NOT_SET && strcmp(tried[k].path, path) == 0) {
+        if (tried[k].fault != BASE_NOT_SET && strcmp(tried[k].path, tried[i].path) == 0) {
             tried[i].fault = BASE_NOT_SET;
             return 0;
         }
     }
     return 1;
+}
+
+void sweepWorkBases(void)
+{
+    char paths[BASE_COUNT][WRK_DIR_SIZE];
+    for (int i = 0; i < BASE_COUNT; i++) {
+        int fault;
+        paths[i][0] = '\0';
+        if (!placePath(i, paths[i], &fault)) {
+            paths[i][0] = '\0';
+            continue;
+        }
+        int seen = 0;
+        for (int k = 0; k < i; k++)
+            seen |= strcmp(paths[k], paths[i]) == 0;
+        // Only where a run may have unpacked: a folder safe from others (a
+        // noexec one included: it may have been remounted since).
+        FolderRoom room;
+        int state = checkWorkFolder(paths[i], &room);
+        if (!seen && (state == FOLDER_USABLE || state == FOLDER_NOEXEC))
+            sweepDeadWorkDirs(paths[i]);
+    }
 }
 
 // Checks candidate i for a run of these sizes.  Result: 1 it serves.

@@ -117,6 +117,16 @@ int folderRoom(const char *path, FolderRoom *room);
  * entries away.  Result: FOLDER_USABLE with room filled, else the first
  * fault found (FOLDER_*). */
 int checkWorkFolder(const char *path, FolderRoom *room);
+/* Makes the live mark name in dir: a file created under a temporary name,
+ * locked (flock), then renamed, so that it is never seen unlocked while
+ * its owner lives.  The descriptor stays open, and child processes inherit
+ * it and the lock.  Result: the descriptor, or -1. */
+int markLive(const char *dir, const char *name);
+/* Opens the mark name in the folder dirFd and takes its lock without
+ * waiting: only a regular file (no link) of the effective user whose lock
+ * nobody holds, that is, whose owners have all ended.  The lock lasts until
+ * the descriptor is closed.  Result: the descriptor, or -1. */
+int takeDeadMark(int dirFd, const char *name);
 /* Removes a tree without a shell, with async-signal-safe calls only
  * (fork, execve of rm, waitpid), so that a signal handler may use it.
  * No result; the caller checks the effect. */

@@ -27,6 +27,9 @@ if(NOT nlohmann_json_FOUND)
 endif()
 target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)
 
+# The package record's digests and checksums, and signatures: libsodium.
+target_link_libraries(pkgtool PRIVATE PkgConfig::SODIUM)
+
 # zlib's streaming inflate checks the entries too large for the unzip
 # utility's buffer in fixed memory (libdeflate inflates only whole buffers).
 find_package(ZLIB REQUIRED)

@@ -183,9 +183,11 @@ bool walkFolder(Walk &w, int dir, const std::string &path, const std::string &pr
                        : w.fail("cannot read the folder " + item.path + ": " + errnoText(errno));
         struct stat opened;
         const bool same = fstat(sub, &opened) == 0 && sameObject(st, opened);
+        // A copy: the items grow (and move) while the folder is walked.
+        const std::string folderPath = item.path;
         w.items.push_back(std::move(item));
-        const bool ok = same ? walkFolder(w, sub, w.items.back().path, rel, depth + 1)
-                             : w.changed(w.items.back().path);
+        const bool ok = same ? walkFolder(w, sub, folderPath, rel, depth + 1)
+                             : w.changed(folderPath);
         close(sub);
         if (!ok)
             return false;

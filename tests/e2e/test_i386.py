@@ -2,7 +2,7 @@
 i386).  pkgtool's side needs no 32-bit host: which executables a package
 gets, what info and verify say of them, the warning for an image pair on
 x86-64 ones.  The runs are made as a 32-bit x86 host makes them: under
-Debian's qemu-i386-static through scripts/i386-run.sh (a binfmt_misc
+Debian's qemu-i386-static through scripts/qemu-run.sh (a binfmt_misc
 instance of a private user namespace, so that the unzip utility that the
 launcher's shell starts runs under qemu too), and natively as well where
 this kernel runs i386 executables itself (an x86-64 host with 32-bit
@@ -27,7 +27,7 @@ from test_platform import FakeHost
 LAUNCHER_I386 = os.environ.get("TRELL_LAUNCHER_I386",
                                os.path.join(ROOT, "build", "bin", "launcher-i386"))
 UNZIP_I386 = os.environ.get("TRELL_UNZIP_I386", os.path.join(ROOT, "build", "bin", "tunzip-i386"))
-I386_RUN = os.path.join(ROOT, "scripts", "i386-run.sh")
+I386_RUN = [os.path.join(ROOT, "scripts", "qemu-run.sh"), "i386"]
 BUILT = os.path.exists(LAUNCHER_I386) and os.path.exists(UNZIP_I386)
 NOT_BUILT = "the i386 launcher and unzip utility are not built (TRELL_I386_STUBS=OFF)"
 PAIR_WARNING = "warning: the image pair's x86 image can never run: "
@@ -51,7 +51,7 @@ def i386_runs(prefix):
 # why that way is not available).
 WAYS = {}
 if BUILT:
-    WAYS = {"qemu": ([I386_RUN], i386_runs([I386_RUN])), "native": ([], i386_runs([]))}
+    WAYS = {"qemu": (I386_RUN, i386_runs(I386_RUN)), "native": ([], i386_runs([]))}
 
 
 def pkg_tool(*args):

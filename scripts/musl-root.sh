@@ -84,8 +84,14 @@ fi
 spec_path() {
   printf '%s\n' "$1" | sed -e 's/[\\ ]/\\&/g' -e 's/%/%%/g' -e 's/[\\&#]/\\&/g'
 }
-sed -e "s#/usr/lib/$musl#$(spec_path "$lib")#g" \
-  -e "s#/usr/include/$musl#$(spec_path "$inc")#g" \
-  "$lib/musl-gcc.specs" >"$dest/musl-gcc.specs.new"
+set -- -e "s#/usr/lib/$musl#$(spec_path "$lib")#g" -e "s#/usr/include/$musl#$(spec_path "$inc")#g"
+if [ "$arch" != i386 ]; then
+  # GCC splits the path it finds for "libgcc.a%s" at blanks (the folder's
+  # name may hold some): the linker finds libgcc in the compiler's folder.
+  gcclib=$(dirname "$(find "$dest/usr/lib/gcc-cross" -name libgcc.a | head -n 1)")
+  [ -f "$gcclib/libgcc.a" ] && [ -f "$gcclib/libgcc_eh.a" ] || lacking "libgcc"
+  set -- "$@" -e "s#^libgcc\.a%s %:if-exists(libgcc_eh\.a%s)\$#-lgcc -lgcc_eh#"
+fi
+sed "$@" "$lib/musl-gcc.specs" >"$dest/musl-gcc.specs.new"
 mv "$dest/musl-gcc.specs.new" "$dest/musl-gcc.specs"
 rm -rf "$apt"

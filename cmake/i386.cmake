@@ -57,7 +57,7 @@ if(TRELL_I386_BUILT)
   # Static and small in every build, sanitized ones too.
   add_test(NAME launcher_i386_is_static_and_small
            COMMAND ${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh
-                   $<TARGET_FILE:launcher-i386> ON 73728 i386)
+                   $<TARGET_FILE:launcher-i386> ON 98304 i386)
   add_test(NAME tunzip_i386_is_static_and_small
            COMMAND ${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh
                    $<TARGET_FILE:tunzip-i386> ON 131072 i386)

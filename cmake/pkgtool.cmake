@@ -26,3 +26,8 @@ if(NOT nlohmann_json_FOUND)
   message(FATAL_ERROR "pkgtool needs nlohmann-json (Debian: apt-get install nlohmann-json3-dev)")
 endif()
 target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)
+
+# The package record's digests (SHA-256) come from libsodium; its checksum
+# (CRC-32) from libdeflate, through the zip reader.
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+target_link_libraries(pkgtool PRIVATE PkgConfig::SODIUM)

@@ -9,6 +9,16 @@
 #include "installer.h"
 
 int whichImg = -1;
+char pkgPath[CMD_BUFFER_SIZE];
+
+// Opens name, noting it as the package's path.  Result: the descriptor or -1.
+static int openAs(const char *name)
+{
+    int fd = fd_open(name);
+    if (fd >= 0 && strlen(name) < sizeof pkgPath)
+        memcpy(pkgPath, name, strlen(name) + 1);
+    return fd;
+}
 
 int findOnPath(char *out, size_t size, const char *name)
 {
@@ -40,17 +50,17 @@ static int openOwnFile(const char *argv0)
     char name[CMD_BUFFER_SIZE];
     int fd;
     if (strchr(argv0, FILE_SEPARATOR) == NULL) {
-        fd = fd_open("/proc/self/exe");
-        if (fd >= 0 || (findOnPath(name, sizeof name, argv0) == 0 && (fd = fd_open(name)) >= 0))
+        fd = openAs("/proc/self/exe");
+        if (fd >= 0 || (findOnPath(name, sizeof name, argv0) == 0 && (fd = openAs(name)) >= 0))
             return fd;
     } else {
-        fd = fd_open(argv0);
+        fd = openAs(argv0);
         if (fd >= 0)
             return fd;
         int n = snprintf(name, sizeof name, "%s%s", argv0, EXE_EXT);
-        if (n >= 0 && (size_t)n < sizeof name && (fd = fd_open(name)) >= 0)
+        if (n >= 0 && (size_t)n < sizeof name && (fd = openAs(name)) >= 0)
             return fd;
-        fd = fd_open("/proc/self/exe");
+        fd = openAs("/proc/self/exe");
         if (fd >= 0)
             return fd;
     }

@@ -1,5 +1,7 @@
 #include "json.h"
 
+#include "package_record.h"
+
 namespace pkgtool {
 
 Json packageJson(const std::string &path, const Package &pkg,
@@ -37,6 +39,24 @@ Json packageJson(const std::string &path, const Package &pkg,
                                {"command", r.command},
                                {"arguments", r.arguments}});
         j["records"] = records;
+        const PackageRecord rec = readPackageRecord(pkg.directory);
+        if (rec.state == 0) {
+            j["package_record"] = nullptr;
+        } else if (rec.state < 0) {
+            j["package_record"] = {{"valid", false}};
+        } else {
+            Json images = Json::array();
+            for (const PkgImageFacts &f : rec.images)
+                images.push_back({{"entries", f.entries},
+                                  {"unpacked_bytes", f.unpackedBytes},
+                                  {"archive_bytes", f.archiveBytes}});
+            Json digests = Json::array();
+            for (const Sha256 &d : rec.digests)
+                digests.push_back(hexDigest(d));
+            j["package_record"] = {{"valid", true},       {"version", rec.version},
+                                   {"size", rec.size},     {"images", images},
+                                   {"sha256", digests},    {"checksum", rec.checksum}};
+        }
     }
     for (const auto &m : members)
         j[m.first] = m.second;

@@ -14,6 +14,7 @@
 #include "hostneeds.h"
 #include "json.h"
 #include "package_file.h"
+#include "package_record.h"
 #include "stub_path.h"
 #include "stubs.h"
 #include "trell_version.h"
@@ -207,6 +208,33 @@ static int commandBuild(int argc, char **argv)
     return 0;
 }
 
+// The package record, as info shows it.
+static void printPackageRecord(const Package &pkg)
+{
+    const PackageRecord rec = readPackageRecord(pkg.directory);
+    if (rec.state == 0) {
+        std::puts("Package record: none (built by an older pkgtool)");
+        return;
+    }
+    if (rec.state < 0) {
+        std::puts("Package record: damaged (the reserved bytes hold neither zeros nor a record)");
+        return;
+    }
+    std::printf("Package record: version %u, %u bytes\n", rec.version, rec.size);
+    const std::vector<ImagePart> parts = imageParts(pkg);
+    for (int slot = 0; slot < PKG_REC_IMAGE_SLOTS; slot++) {
+        const PkgImageFacts &f = rec.images[slot];
+        if (slot > 0 && f.entries == 0 && f.unpackedBytes == 0 && f.archiveBytes == 0)
+            continue;
+        std::printf("  %-13s %u entries, %llu bytes unpacked, archive %u bytes\n",
+                    (slot < static_cast<int>(parts.size()) ? parts[slot].label : "image 2").c_str(),
+                    f.entries, static_cast<unsigned long long>(f.unpackedBytes), f.archiveBytes);
+    }
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        std::printf("  SHA-256 of element %d: %s\n", i, hexDigest(rec.digests[i]).c_str());
+    std::printf("  checksum: %08x\n", rec.checksum);
+}
+
 static int commandInfo(const std::string &path, bool json)
 {
     Package pkg;
@@ -247,6 +275,8 @@ static int commandInfo(const std::string &path, bool json)
                         describeExecutable(f).c_str(),
                         f.version.empty() ? "none found" : f.version.c_str());
     }
+    if (pkg.located)
+        printPackageRecord(pkg);
     if (ok || !pkg.records.empty() || pkg.recordCount != 0) {
         std::printf("Global info: %d record(s), strict %d\n", pkg.recordCount, pkg.strict);
         for (size_t i = 0; i < pkg.records.size(); i++) {

@@ -167,6 +167,7 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
                            ", not the end marker 0xFF");
         return false;
     }
+    std::memcpy(pkg.directory, trailer, PKG_DIR_SIZE);
     int64_t sum = 0;
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
         pkg.sizes[i] = pkgGetI32(trailer + 4 * i);

@@ -28,6 +28,7 @@ struct Package {
     int32_t recordCount = 0;
     int32_t strict = 0;
     std::vector<Record> records; // the records present, at most recordCount
+    unsigned char directory[PKG_DIR_SIZE] = {}; // as read, reserved bytes included
     // The directory's sizes are sound and add up to the file's length, so
     // every element can be found (even when other problems were reported).
     bool located = false;

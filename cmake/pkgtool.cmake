@@ -27,7 +27,5 @@ if(NOT nlohmann_json_FOUND)
 endif()
 target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)
 
-# The package record's digests (SHA-256) come from libsodium; its checksum
-# (CRC-32) from libdeflate, through the zip reader.
-pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+# The package record's digests and checksums, and signatures: libsodium.
 target_link_libraries(pkgtool PRIVATE PkgConfig::SODIUM)

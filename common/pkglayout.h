@@ -77,8 +77,10 @@ enum {
  *   8    image slot 0: uint64 unpacked bytes, uint32 entries, uint32 archive bytes
  *   24   image slot 1: the same, for the second archive of an image pair
  *   40   SHA-256 of elements 0 to 4, 32 bytes each
- *   200  CRC-32 of elements 1, 2 and 3, then of the whole directory with
- *        these four bytes taken as zeros
+ *   200  checksums for the launcher, uint32 each: of element 1, element 2,
+ *        element 3, and of the whole directory with these 16 bytes taken
+ *        as zeros.  A checksum is the first 4 bytes (little-endian) of the
+ *        part's BLAKE2b with a 16-byte output.
  *
  * A single image fills slot 0 and leaves slot 1 zero; an image pair fills
  * slot 0 with its first archive and slot 1 with its second. */
@@ -92,10 +94,57 @@ enum {
     PKG_REC_IMAGE_SLOTS = 2,
     PKG_REC_DIGEST_OFFSET = 40,
     PKG_REC_DIGEST_SIZE = 32,
-    PKG_REC_CRC_OFFSET = 200,
-    PKG_REC_V1_SIZE = 204
+    PKG_REC_CHECKSUM_OFFSET = 200,
+    PKG_REC_CHECKSUM_COUNT = 4, /* elements 1, 2, 3 and the directory */
+    PKG_REC_CHECKSUM_HASH_SIZE = 16,
+    PKG_REC_V1_SIZE = 216
 };
 #define PKG_REC_MAGIC "TPKR"
+
+/* The signature slot.  A signed package goes on behind its end marker:
+ * 0 to 7 zero bytes that put the signature block at a multiple of 8 from
+ * the file's start, then the block:
+ *   0      magic "TRSIGBLK"
+ *   8      minisign's signature: algorithm "ED", key ID (8 bytes), Ed25519
+ *          signature (64) of the BLAKE2b-512 of the signed bytes, that is
+ *          the package from its first byte through the end marker
+ *   82     uint16 length n of the trusted comment (at most 1,024)
+ *   84     the trusted comment
+ *   84+n   minisign's global signature (64): of the signature and comment
+ *   148+n  the trailer: uint32 size of the whole block, trailer included;
+ *          4 zero bytes; magic "TRSIGEND"
+ * Launchers that know the slot carry PKG_SIGNATURE_SLOT_MARK in their bytes. */
+enum {
+    PKG_SIG_ALIGN = 8,
+    PKG_SIG_ALG_OFFSET = 8,
+    PKG_SIG_KEY_ID_OFFSET = 10,
+    PKG_SIG_KEY_ID_SIZE = 8,
+    PKG_SIG_SIGNATURE_OFFSET = 18,
+    PKG_SIG_ED25519_SIZE = 64,
+    PKG_SIG_COMMENT_LENGTH_OFFSET = 82,
+    PKG_SIG_COMMENT_OFFSET = 84,
+    PKG_SIG_COMMENT_MAX = 1024,
+    PKG_SIG_TRAILER_SIZE = 16,
+    PKG_SIG_MIN_SIZE = PKG_SIG_COMMENT_OFFSET + PKG_SIG_ED25519_SIZE + PKG_SIG_TRAILER_SIZE,
+    PKG_SIG_MAX_SIZE = PKG_SIG_MIN_SIZE + PKG_SIG_COMMENT_MAX
+};
+#define PKG_SIG_MAGIC "TRSIGBLK"
+#define PKG_SIG_TRAILER_MAGIC "TRSIGEND"
+#define PKG_SIGNATURE_SLOT_MARK "TRELL-LAUNCHER-KNOWS-SIGNATURE-SLOT"
+
+/* The size of the signature block that the last 16 bytes of a file (tail)
+ * announce, given the file's size.  Result: the size, or 0 when the tail is
+ * no trailer or the size is out of bounds (an unsigned package). */
+static inline uint32_t pkgSignatureBlockSize(const unsigned char *tail, uint64_t fileSize)
+{
+    uint32_t size = (uint32_t)tail[0] | ((uint32_t)tail[1] << 8) | ((uint32_t)tail[2] << 16) |
+                    ((uint32_t)tail[3] << 24);
+    if (memcmp(tail + 8, PKG_SIG_TRAILER_MAGIC, 8) != 0 || tail[4] != 0 || tail[5] != 0 ||
+        tail[6] != 0 || tail[7] != 0 || size < PKG_SIG_MIN_SIZE || size > PKG_SIG_MAX_SIZE ||
+        (uint64_t)size + PKG_TRAILER_SIZE > fileSize)
+        return 0;
+    return size;
+}
 
 /* What a package record says of one image archive. */
 typedef struct PkgImageFacts {

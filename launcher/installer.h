@@ -36,6 +36,10 @@ extern char extractPath[EXTRACT_FOLDER_SIZE];
 /* The name under which the package file was opened (argv0, a PATH match or
  * /proc/self/exe); empty until it is. */
 extern char pkgPath[CMD_BUFFER_SIZE];
+/* Once the directory is located: the signed bytes (the package through its
+ * end marker), and the size of the signature block behind them (0 none). */
+extern off_t pkgSignedSize;
+extern uint32_t pkgSignatureBlock;
 extern int extract;
 extern volatile sig_atomic_t interrupted;
 extern volatile sig_atomic_t ignoreInterrupt;
@@ -69,6 +73,22 @@ int extractPkgElement(int index, const int32_t *directory, int fd, void *buffer,
                       uint32_t capacity);
 /* Copies element index into a new file at path.  Result: 0, or -1. */
 int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd);
+
+/* ---- Integrity and trust ------------------------------------------------ */
+
+/* Where a host keeps the public keys whose packages alone it runs. */
+#define TRUST_STORE "/etc/trell/trusted-keys"
+
+/* Checks the package against its record's checksums: the directory, then
+ * elements 1, 2 and 3 (a package without a record passes).  Result: 0, or
+ * -1 after the message that names what is damaged. */
+int checkPackageIntegrity(const int32_t *directory, int fd);
+/* Where the trust store (a folder) holds at least one public key: the
+ * package must be signed by one of them, with a signature that matches the
+ * signed bytes.  Without the folder, or with no key in it, every package
+ * passes.  Result: 0, or -1 after the message (unsigned, untrusted, a bad
+ * signature, or a store or key that others may change). */
+int checkTrust(const char *store, int fd);
 
 /* ---- Platform check and image pair ------------------------------------- */
 

@@ -15,6 +15,9 @@
 // goes to the tool); "retain" keeps it through --gc-sections.
 __attribute__((used, retain)) static const char version[] =
     TRELL_LAUNCHER_VERSION_MARK TRELL_VERSION;
+// For pkgtool sign: this launcher finds its directory in front of a
+// signature block.
+__attribute__((used, retain)) static const char signatureSlot[] = PKG_SIGNATURE_SLOT_MARK;
 
 // Shown with the folder that holds the work directory.
 static const char banner[] =
@@ -144,6 +147,10 @@ int main(int argc, char **argv)
     // still finds its file through the kernel.)
     int fd = locatePkgDirectory(argc > 0 && argv[0] != NULL ? argv[0] : "", directory);
     if (fd < 0)
+        failureEnding(1);
+    // Nothing of a changed package runs, and on a host that trusts only
+    // some keys, nothing of anyone else's.
+    if (checkPackageIntegrity(directory, fd) != 0 || checkTrust(TRUST_STORE, fd) != 0)
         failureEnding(1);
 
     // 7. Global info.

@@ -10,6 +10,8 @@
 
 int whichImg = -1;
 char pkgPath[CMD_BUFFER_SIZE];
+off_t pkgSignedSize;
+uint32_t pkgSignatureBlock;
 
 // Opens name, noting it as the package's path.  Result: the descriptor or -1.
 static int openAs(const char *name)
@@ -138,12 +140,20 @@ int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
         fd_close(fd);
         return -1;
     }
+    pkgSignedSize = directoryAt + PKG_TRAILER_SIZE;
+    pkgSignatureBlock = (uint32_t)signatureSize;
     return fd;
 }
 
 int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES])
 {
-    return locatePkgDirectoryWithSignature(argv0, getSignatureSize(argv0), directory);
+    // The signature's size is read from the file the launcher opens, which
+    // for a start through PATH is not argv0.
+    int fd = openOwnFile(argv0);
+    if (fd < 0)
+        return -1;
+    fd_close(fd);
+    return locatePkgDirectoryWithSignature(argv0, getSignatureSize(pkgPath), directory);
 }
 
 off_t seekToPkgElement(int index, const int32_t *directory, int fd)

@@ -139,7 +139,9 @@ int getPid(void);
 void setInheritedEnv(const char *name, const char *value);
 /* sleep(); a sleep cut short by a signal is not resumed. */
 void sleepSec(unsigned int seconds);
-/* Size of a code signature behind the package; 0 on Linux. */
+/* Size of the signature block behind the package in the file at path, as
+ * the block's trailer gives it; 0 for an unsigned package (or a file that
+ * cannot be read). */
 int getSignatureSize(const char *path);
 
 /* ---- Host identification ------------------------------------------------ */

@@ -4,6 +4,7 @@
 #include "file_checks.h"
 #include "hostneeds.h"
 #include "image_rules.h"
+#include "io.h"
 #include "package_record.h"
 #include "progress.h"
 #include "stubs.h"
@@ -151,24 +152,11 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     int fd = tempOutputCreate(spec.output);
     if (fd < 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
-    auto writeAll = [fd](const void *data, size_t size) {
-        const char *p = static_cast<const char *>(data);
-        while (size > 0) {
-            ssize_t n = write(fd, p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    };
-    bool ok = writeAll(stub.data(), stub.size()) && writeAll(unzip.data(), unzip.size()) &&
-              writeAll(info, sizeof info) && writeAll(table.data(), table.size());
+    bool ok = writeAll(fd, stub.data(), stub.size()) && writeAll(fd, unzip.data(), unzip.size()) &&
+              writeAll(fd, info, sizeof info) && writeAll(fd, table.data(), table.size());
     for (const auto &img : images)
-        ok = ok && writeAll(img.data(), img.size());
-    ok = ok && writeAll(trailer, sizeof trailer);
+        ok = ok && writeAll(fd, img.data(), img.size());
+    ok = ok && writeAll(fd, trailer, sizeof trailer);
     int savedErrno = errno;
     if (ok && (fchmod(fd, 0755) != 0 || fsync(fd) != 0)) {
         savedErrno = errno;

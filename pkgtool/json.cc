@@ -1,6 +1,7 @@
 #include "json.h"
 
 #include "package_record.h"
+#include "signing.h"
 
 namespace pkgtool {
 
@@ -15,7 +16,7 @@ Json packageJson(const std::string &path, const Package &pkg,
     j["file_size"] = pkg.fileSize;
     j["valid"] = problems.empty();
     if (pkg.located) {
-        j["directory_offset"] = pkg.fileSize - PKG_TRAILER_SIZE;
+        j["directory_offset"] = pkg.signedSize - PKG_TRAILER_SIZE;
         Json elements = Json::array();
         for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
             elements.push_back({{"index", i},
@@ -55,8 +56,20 @@ Json packageJson(const std::string &path, const Package &pkg,
                 digests.push_back(hexDigest(d));
             j["package_record"] = {{"valid", true},       {"version", rec.version},
                                    {"size", rec.size},     {"images", images},
-                                   {"sha256", digests},    {"checksum", rec.checksum}};
+                                   {"sha256", digests},
+                                   {"checksums", rec.checksums}};
         }
+    }
+    if (pkg.located) {
+        std::string error;
+        const SignatureState sig = checkSignature(path, pkg, {}, error);
+        if (!sig.signedPackage)
+            j["signature"] = nullptr;
+        else
+            j["signature"] = {{"size", pkg.signatureSize},
+                              {"valid", sig.sound && error.empty()},
+                              {"key_id", sig.keyId},
+                              {"trusted_comment", sig.trustedComment}};
     }
     for (const auto &m : members)
         j[m.first] = m.second;

@@ -22,6 +22,8 @@ struct Record {
 
 struct Package {
     uint64_t fileSize = 0;
+    uint64_t signedSize = 0;    // through the end marker: the file less a signature
+    uint32_t signatureSize = 0; // the signature block behind it, 0 when unsigned
     int32_t sizes[PKG_ELEMENT_COUNT] = {};
     int32_t firstImageSize = 0;
     int32_t secondImageSize = 0;

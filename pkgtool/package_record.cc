@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <stdexcept>
-#include <libdeflate.h>
 #include <sodium.h>
+#include <stdexcept>
+
+#include "../common/pkg_checksum.h"
 
 namespace pkgtool {
 
@@ -20,51 +21,41 @@ PkgImageFacts imageFacts(const std::vector<unsigned char> &zip,
     return f;
 }
 
-static Sha256 digestOf(const Pieces &pieces)
+static void initSodium()
 {
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    for (const auto &p : pieces)
-        crypto_hash_sha256_update(&state, p.first, p.second);
-    Sha256 out;
-    crypto_hash_sha256_final(&state, out.data());
-    return out;
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot be set up");
 }
 
-// Carries crc on over the directory, with the checksum's own bytes as zeros.
-static uint32_t directoryChecksum(uint32_t crc, const unsigned char *directory)
+static unsigned char *recordArea(unsigned char *directory)
 {
-    unsigned char copy[PKG_DIR_SIZE];
-    std::memcpy(copy, directory, sizeof copy);
-    std::memset(copy + PKG_REC_AREA_OFFSET + PKG_REC_CRC_OFFSET, 0, 4);
-    return libdeflate_crc32(crc, copy, sizeof copy);
-}
-
-uint32_t recordChecksum(const std::array<Pieces, PKG_ELEMENT_COUNT> &elements,
-                        const unsigned char *directory)
-{
-    uint32_t crc = 0;
-    for (int i = PKG_ELEM_UNZIP; i <= PKG_ELEM_COMMANDS; i++)
-        for (const auto &p : elements[i])
-            crc = libdeflate_crc32(crc, p.first, p.second);
-    return directoryChecksum(crc, directory);
+    return directory + PKG_REC_AREA_OFFSET;
 }
 
 void writePackageRecord(unsigned char *directory, const std::vector<PkgImageFacts> &images,
                         const std::array<Pieces, PKG_ELEMENT_COUNT> &elements)
 {
-    if (sodium_init() < 0)
-        throw std::runtime_error("libsodium cannot be set up");
-    unsigned char *r = directory + PKG_REC_AREA_OFFSET;
+    initSodium();
+    unsigned char *r = recordArea(directory);
     std::memset(r, 0, PKG_REC_AREA_SIZE);
     pkgPutRecordHeader(directory);
     for (size_t slot = 0; slot < images.size() && slot < PKG_REC_IMAGE_SLOTS; slot++)
         pkgPutRecordImage(directory, static_cast<int>(slot), images[slot]);
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
-        const Sha256 d = digestOf(elements[i]);
-        std::memcpy(r + PKG_REC_DIGEST_OFFSET + i * PKG_REC_DIGEST_SIZE, d.data(), d.size());
+        crypto_hash_sha256_state sha;
+        crypto_hash_sha256_init(&sha);
+        PkgChecksumState sum;
+        pkgChecksumInit(&sum);
+        for (const auto &p : elements[i]) {
+            crypto_hash_sha256_update(&sha, p.first, p.second);
+            pkgChecksumUpdate(&sum, p.first, p.second);
+        }
+        crypto_hash_sha256_final(&sha, r + PKG_REC_DIGEST_OFFSET + i * PKG_REC_DIGEST_SIZE);
+        if (i >= PKG_ELEM_UNZIP && i <= PKG_ELEM_COMMANDS)
+            pkgPutU32(r + PKG_REC_CHECKSUM_OFFSET + 4 * (i - 1), pkgChecksumFinal(&sum));
     }
-    pkgPutU32(r + PKG_REC_CRC_OFFSET, recordChecksum(elements, directory));
+    // Last: it covers the other fields of the record.
+    pkgPutU32(r + PKG_REC_CHECKSUM_OFFSET + 12, pkgDirectoryChecksum(directory));
 }
 
 PackageRecord readPackageRecord(const unsigned char *directory)
@@ -81,16 +72,15 @@ PackageRecord readPackageRecord(const unsigned char *directory)
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
         std::memcpy(rec.digests[i].data(), r + PKG_REC_DIGEST_OFFSET + i * PKG_REC_DIGEST_SIZE,
                     PKG_REC_DIGEST_SIZE);
-    rec.checksum = pkgGetU32(r + PKG_REC_CRC_OFFSET);
+    for (int i = 0; i < PKG_REC_CHECKSUM_COUNT; i++)
+        rec.checksums[i] = pkgRecordChecksum(directory, i);
     return rec;
 }
 
 bool packageFileDigests(const std::string &path, const int32_t *sizes,
-                        const unsigned char *directory, Sha256 *digests, uint32_t &checksum,
-                        std::string &error)
+                        const unsigned char *directory, FileDigests &out, std::string &error)
 {
-    if (sodium_init() < 0)
-        throw std::runtime_error("libsodium cannot be set up");
+    initSodium();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open " + path;
@@ -98,10 +88,11 @@ bool packageFileDigests(const std::string &path, const int32_t *sizes,
     }
     // Streamed through one buffer: an image of any size costs no more memory.
     std::vector<unsigned char> buffer(1 << 20);
-    uint32_t crc = 0;
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
-        crypto_hash_sha256_state state;
-        crypto_hash_sha256_init(&state);
+        crypto_hash_sha256_state sha;
+        crypto_hash_sha256_init(&sha);
+        PkgChecksumState sum;
+        pkgChecksumInit(&sum);
         uint64_t left = static_cast<uint32_t>(sizes[i]);
         while (left > 0) {
             const size_t n = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
@@ -110,14 +101,15 @@ bool packageFileDigests(const std::string &path, const int32_t *sizes,
                 error = "cannot read element " + std::to_string(i) + " of " + path;
                 return false;
             }
-            crypto_hash_sha256_update(&state, buffer.data(), n);
-            if (i >= PKG_ELEM_UNZIP && i <= PKG_ELEM_COMMANDS)
-                crc = libdeflate_crc32(crc, buffer.data(), n);
+            crypto_hash_sha256_update(&sha, buffer.data(), n);
+            pkgChecksumUpdate(&sum, buffer.data(), n);
             left -= n;
         }
-        crypto_hash_sha256_final(&state, digests[i].data());
+        crypto_hash_sha256_final(&sha, out.digests[i].data());
+        if (i >= PKG_ELEM_UNZIP && i <= PKG_ELEM_COMMANDS)
+            out.checksums[i - 1] = pkgChecksumFinal(&sum);
     }
-    checksum = directoryChecksum(crc, directory);
+    out.checksums[3] = pkgDirectoryChecksum(directory);
     return true;
 }
 

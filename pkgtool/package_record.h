@@ -1,7 +1,6 @@
 // The package record in the directory's reserved bytes: what pkgtool
 // knows of a package when it builds it (each image's sizes, each element's
-// SHA-256, a checksum for the launcher), and the check of a package
-// against it.
+// SHA-256, the launcher's checksums), and the check of a package against it.
 #ifndef PKGTOOL_PACKAGE_RECORD_H
 #define PKGTOOL_PACKAGE_RECORD_H
 
@@ -27,7 +26,7 @@ PkgImageFacts imageFacts(const std::vector<unsigned char> &zip,
 
 // Writes the record into a directory (548 bytes) whose sizes are already
 // filled: the images' facts (one, or two for a pair), every element's
-// SHA-256 and the checksum.
+// SHA-256 and the checksums.
 void writePackageRecord(unsigned char *directory, const std::vector<PkgImageFacts> &images,
                         const std::array<Pieces, PKG_ELEMENT_COUNT> &elements);
 
@@ -37,20 +36,18 @@ struct PackageRecord {
     unsigned version = 0, size = 0;
     PkgImageFacts images[PKG_REC_IMAGE_SLOTS] = {};
     Sha256 digests[PKG_ELEMENT_COUNT] = {};
-    uint32_t checksum = 0;
+    uint32_t checksums[PKG_REC_CHECKSUM_COUNT] = {}; // elements 1, 2, 3, the directory
 };
 PackageRecord readPackageRecord(const unsigned char *directory);
 
-// The checksum the launcher checks: CRC-32 of elements 1 to 3, then of the
-// directory with the checksum's bytes taken as zeros.
-uint32_t recordChecksum(const std::array<Pieces, PKG_ELEMENT_COUNT> &elements,
-                        const unsigned char *directory);
-
-// The same digests and checksum of a package file, read through a fixed
-// buffer.  Result: true, or false with the problem in error.
+// What a package file's parts hash to, read through a fixed buffer.
+struct FileDigests {
+    Sha256 digests[PKG_ELEMENT_COUNT];
+    uint32_t checksums[PKG_REC_CHECKSUM_COUNT];
+};
+// Result: true, or false with the problem in error.
 bool packageFileDigests(const std::string &path, const int32_t *sizes,
-                        const unsigned char *directory, Sha256 *digests, uint32_t &checksum,
-                        std::string &error);
+                        const unsigned char *directory, FileDigests &out, std::string &error);
 
 std::string hexDigest(const Sha256 &digest);
 

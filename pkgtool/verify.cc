@@ -52,21 +52,24 @@ static void checkRecordAgainst(const std::string &path, const Package &pkg,
             v.problems.push_back("the package record says the " + parts[slot].label + " has " +
                                  describe(got) + "; it has " + describe(want));
     }
-    Sha256 digests[PKG_ELEMENT_COUNT];
-    uint32_t checksum = 0;
+    FileDigests got;
     std::string error;
-    if (!packageFileDigests(path, pkg.sizes, pkg.directory, digests, checksum, error)) {
+    if (!packageFileDigests(path, pkg.sizes, pkg.directory, got, error)) {
         v.problems.push_back(error);
         return;
     }
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
-        if (digests[i] != rec.digests[i])
+        if (got.digests[i] != rec.digests[i])
             v.problems.push_back("element " + std::to_string(i) + " (" + pkgElementName(i) +
                                  ") is not what was built: its SHA-256 differs from the "
                                  "package record's");
-    if (checksum != rec.checksum)
-        v.problems.push_back("the package record's checksum does not match elements 1 to 3 and "
-                             "the directory");
+    // What the launcher checks, element by element, then the directory.
+    for (int i = 0; i < PKG_REC_CHECKSUM_COUNT; i++)
+        if (got.checksums[i] != rec.checksums[i])
+            v.problems.push_back(std::string("the launcher's checksum of ") +
+                                 (i < 3 ? "element " + std::to_string(i + 1)
+                                        : std::string("the directory")) +
+                                 " does not match: the launcher refuses the package");
 }
 
 Verification verifyPackage(const std::string &path)

@@ -1,13 +1,13 @@
 #!/bin/sh
 # A shipped executable (the launcher, the unzip utility, their builds for
 # other architectures) must be static (no interpreter, no shared library),
-# stripped, at most LIMIT bytes (default 96 KiB, the launcher's) and, when
+# stripped, at most LIMIT bytes (default 144 KiB, the launcher's) and, when
 # MACHINE is given, built for it (x86-64, i386, aarch64, ppc64le or s390x:
 # class, byte order and machine).
 #   check_launcher_binary.sh BINARY STATIC [LIMIT [MACHINE]]
 bin=$1
 static=$2
-limit=${3:-98304}
+limit=${3:-147456}
 machine=${4:-}
 name=$(basename "$bin")
 size=$(stat -c %s "$bin") || exit 1

@@ -6,18 +6,9 @@ import subprocess
 import unittest
 
 from e2e_util import (MINIUNZIP, E2ETest, TOOL, build_package, make_zip, read_trailer,
-                      tool_args)
+                      tool_args, without_package_record)
 
 UNZIP_LINE = "\nFailed executing <./miniunz -o image.zip > /dev/null>\n"
-
-
-def without_package_record(pkg):
-    """Zeros the package record, as in a package built before it existed:
-    the launcher cannot know the room a run takes, and finds out."""
-    with open(pkg, "r+b") as f:
-        f.seek(-549 + 20, os.SEEK_END)
-        f.write(bytes(260))
-    return pkg
 
 
 class TmpFaults(E2ETest):

@@ -8,6 +8,7 @@ is big-endian, so its runs read the package's little-endian integers as a
 host of the other byte order does."""
 import json
 import os
+import shutil
 import unittest
 
 import test_tunzip
@@ -199,6 +200,36 @@ class Runs(ArchRun):
                     r = self.run_on(setup, pkg=pkg)
                     self.assertEqual((1, STRICT_WARNING % shown), (r.returncode, r.stderr))
                     self.assertNothingLeft()
+
+
+    def test_signed_package_on_a_host_that_trusts_its_key(self):
+        # Ed25519 and the package record's checksums, on this architecture.
+        key, pub = self.path("k.key"), self.path("k.pub")
+        pkgtool("keygen", "--secret", key, "--public", pub)
+        pkg = self.package("signed", records=[("redhat", "9", self.record_arch, "0", "./tool",
+                                                "")])
+        elements, _ = split_elements(pkg)  # before the signature follows the directory
+        pkgtool("sign", "--key", key, pkg)
+        changed = bytearray(read(pkg))
+        changed[sum(map(len, elements[:4])) + len(elements[4]) // 2] ^= 0x10  # in the image
+        bad = self.path("changed")
+        with open(bad, "wb") as f:
+            f.write(changed)
+        os.chmod(bad, 0o755)
+        store = self.path("etc-upper", "trell", "trusted-keys")
+        os.makedirs(store)
+        os.makedirs(self.path("etc-work"))
+        shutil.copy(pub, store)
+        setup = "mount -t overlay overlay -o lowerdir=/etc,upperdir=%s,workdir=%s /etc" % (
+            self.path("etc-upper"), self.path("etc-work"))
+        for way in self.ways():
+            with self.subTest(way=way):
+                r = self.run_pkg(["-v"], pkg=pkg, isolated=True, setup=setup)
+                self.assertEqual((0, ["-v"]), (r.returncode, tool_args(r.stdout)), r.stderr)
+                r = self.run_pkg(["-v"], pkg=bad, isolated=True, setup=setup)
+                self.assertEqual(1, r.returncode)
+                self.assertIn("the package was changed after it was signed", r.stderr)
+                self.assertNothingLeft()
 
 
 class Interrupt(InterruptWhileUnpacking):

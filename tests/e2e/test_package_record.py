@@ -1,19 +1,23 @@
 """The package record that pkgtool build writes into the directory's
-reserved bytes, checked against independent readings (Python's zipfile,
-hashlib and zlib), and verify's report of each part that disagrees."""
+reserved bytes, checked against independent readings (Python's zipfile
+and hashlib), and verify's report of each part that disagrees."""
 import hashlib
 import json
 import os
 import struct
 import unittest
 import zipfile
-import zlib
 
 from e2e_util import TOOL, E2ETest, build_package, make_zip, split_elements
 from pkg_util import Parts, run_pkgtool
 
 RECORD = 20  # offset of the record in the directory
-CHECKSUM = RECORD + 200
+CHECKSUMS = RECORD + 200
+
+
+def checksum(data):
+    """The launcher's checksum: 4 bytes of BLAKE2b with a 16-byte output."""
+    return int.from_bytes(hashlib.blake2b(data, digest_size=16).digest()[:4], "little")
 
 
 def expected_facts(zip_path):
@@ -39,7 +43,7 @@ class PackageRecord(E2ETest):
                 rec = self.info(pkg)
                 self.assertEqual(True, rec["valid"])
                 self.assertEqual(1, rec["version"])
-                self.assertEqual(204, rec["size"])
+                self.assertEqual(216, rec["size"])
                 want = [expected_facts(z) for z in images]
                 want += [{"entries": 0, "unpacked_bytes": 0, "archive_bytes": 0}] * (2 - len(want))
                 self.assertEqual(want, rec["images"])
@@ -47,13 +51,13 @@ class PackageRecord(E2ETest):
                 self.assertEqual([hashlib.sha256(e).hexdigest() for e in elements], rec["sha256"])
                 with open(pkg, "rb") as f:
                     raw = bytearray(f.read()[-549:-1])
-                raw[CHECKSUM:CHECKSUM + 4] = bytes(4)
-                crc = zlib.crc32(b"".join(elements[1:4]) + bytes(raw))
-                self.assertEqual(crc, rec["checksum"])
+                raw[CHECKSUMS:CHECKSUMS + 16] = bytes(16)
+                self.assertEqual([checksum(e) for e in elements[1:4]] + [checksum(bytes(raw))],
+                                 rec["checksums"])
                 self.assertEqual(0, run_pkgtool("verify", pkg).returncode)
                 # The text form shows the same.
                 text = run_pkgtool("info", pkg).stdout
-                self.assertIn("Package record: version 1, 204 bytes\n", text)
+                self.assertIn("Package record: version 1, 216 bytes\n", text)
                 self.assertIn("  SHA-256 of element 4: %s\n" % rec["sha256"][4], text)
 
     def test_verify_names_each_part_that_changed(self):
@@ -73,8 +77,8 @@ class PackageRecord(E2ETest):
                               "from the package record's" % (index, (
                                   "the launcher", "the unzip utility", "the global info",
                                   "the command table", "the image")[index]), r.stderr)
-                checksummed = index in (1, 2, 3)
-                self.assertEqual(checksummed, "checksum does not match" in r.stderr, r.stderr)
+                checked = "the launcher's checksum of element %d does not match" % index
+                self.assertEqual(index in (1, 2, 3), checked in r.stderr, r.stderr)
         # The record itself: its facts, and any bit of its magic.
         directory = len(parts.data) - 549
         data = bytearray(parts.data)
@@ -82,7 +86,7 @@ class PackageRecord(E2ETest):
         r = run_pkgtool("verify", parts.write(self.path("facts"), data))
         self.assertEqual(1, r.returncode)
         self.assertIn("the package record says the image has 0 entries", r.stderr)
-        self.assertIn("checksum does not match", r.stderr)
+        self.assertIn("the launcher's checksum of the directory does not match", r.stderr)
         for bit in range(8):
             data = bytearray(parts.data)
             data[directory + RECORD] ^= 1 << bit
@@ -91,6 +95,44 @@ class PackageRecord(E2ETest):
             self.assertIn("the directory's reserved bytes hold neither zeros nor a package "
                           "record: the package is damaged", r.stderr)
             self.assertIn("Package record: damaged", run_pkgtool("info", self.path("magic")).stdout)
+
+    def test_the_launcher_refuses_a_changed_package_before_anything_runs(self):
+        pkg = build_package(self.path("pkg"), self.image)
+        parts = Parts(pkg)
+        directory = len(parts.data) - 549
+        damage = {
+            "the unzip utility (element 1)": parts.offset(1) + parts.sizes[1] // 2,
+            "the global info (element 2)": parts.offset(2) + 4,
+            # "./tool" becomes "./toom", another name the image could hold.
+            "the command table (element 3)": parts.offset(3) + 12 + len("./too"),
+            "the package directory": directory + 4,  # element 1's size
+        }
+        for bit in (0, 3, 7):
+            damage["the package directory (bit %d of the magic)" % bit] = (directory + RECORD, bit)
+        damage["the package directory (its image facts)"] = directory + RECORD + 8
+        damage["the package directory (its first image size)"] = directory + 280
+        for what, at in damage.items():
+            with self.subTest(damage=what):
+                at, bit = at if isinstance(at, tuple) else (at, 0)
+                data = bytearray(parts.data)
+                data[at] ^= 1 << bit
+                r = self.run_pkg(["-v"], pkg=parts.write(self.path("damaged"), data),
+                                 isolated=True)
+                self.assertEqual(1, r.returncode, r.stdout)
+                name = what.split(" (")[0] if what.startswith("the package directory") else what
+                if name == "the package directory" and at == directory + 4:
+                    # Sizes that no longer add up are found first.
+                    self.assertEqual("Invalid package directory\n", r.stderr)
+                else:
+                    self.assertEqual("Damaged package: %s is not what was built; get the "
+                                     "package again\n" % name, r.stderr)
+                self.assertEqual("", r.stdout)
+                self.assertNoWorkDir()
+        # Cut short, or with bytes behind it: the directory is not found.
+        for data in (parts.data[:-1], parts.data + b"\0" * 10, parts.data + b"x"):
+            r = self.run_pkg(["-v"], pkg=parts.write(self.path("resized"), data), isolated=True)
+            self.assertEqual((1, "Invalid package directory\n"), (r.returncode, r.stderr))
+            self.assertNoWorkDir()
 
     def test_packages_built_before_the_record(self):
         pkg = build_package(self.path("pkg"), self.image)

@@ -10,7 +10,7 @@ import unittest
 
 from e2e_util import (LAUNCHER, MINIUNZIP, SANITIZED, TOOL, E2ETest, build_package, make_zip,
                       tool_args)
-from pkg_util import run_pkgtool
+from pkg_util import Parts, run_pkgtool
 
 MINISIGN = shutil.which("minisign")
 STORE = "/etc/trell/trusted-keys"
@@ -229,9 +229,11 @@ class TrustStore(SigningTest):
         # A changed signature, and a changed image, both fail the check.
         for where in ("signature", "image"):
             with self.subTest(changed=where):
-                with open(signed, "rb") as f:
-                    data = bytearray(f.read())
-                at = len(data) - 120 if where == "signature" else len(data) // 2
+                parts = Parts(signed)
+                data = parts.data
+                # Inside the signature, or inside the image's data (which the
+                # launcher would not check before it unpacks).
+                at = len(data) - 120 if where == "signature" else parts.entry_data_offset("tool")
                 data[at] ^= 0x10
                 bad = self.path("bad-" + where)
                 with open(bad, "wb") as f:

@@ -75,6 +75,57 @@ void installInterrupt(int signalNumber)
     sigaction(signalNumber, &sa, NULL);
 }
 
+// Removes a temporary directory of ours that holds at most its mark.
+static void dropTemporary(const char *temp, int mark)
+{
+    char path[WRK_DIR_SIZE + sizeof LIVE_MARK];
+    int n = snprintf(path, sizeof path, "%s%c%s", temp, FILE_SEPARATOR, LIVE_MARK);
+    if (n > 0 && (size_t)n < sizeof path)
+        unlink(path);
+    rmdir(temp);
+    if (mark >= 0)
+        fd_close(mark);
+}
+
+// Makes wrkDir with its live mark in it, so that no other run's sweep ever
+// takes it for the leftover of a dead run: made under a temporary name in
+// base, marked, then renamed into place.  A kill on the way leaves at most a
+// temporary directory, which the sweep removes.  Where the kernel cannot
+// rename without replacing, wrkDir is made, then marked.
+// Result: 0 made, 1 the name is taken, -1 a failure.
+static int makeMarkedDir(const char *base)
+{
+    char temp[WRK_DIR_SIZE];
+    for (int tries = 0; tries < 8; tries++) {
+        int len = snprintf(temp, sizeof temp, "%s%c" WORK_TEMP_PREFIX "XXXXXX", base,
+                           FILE_SEPARATOR);
+        if (len < 0 || (size_t)len >= sizeof temp || mkdtemp(temp) == NULL)
+            return -1;
+        int mark = markLive(temp, LIVE_MARK);
+        if (mark < 0) {
+            // Another run's sweep may have taken it for a dead run's.
+            dropTemporary(temp, -1);
+            continue;
+        }
+        int renamed = renameNoReplace(temp, wrkDir);
+        if (renamed == 0) {
+            liveMark = mark;
+            wrkDirOwned = 1;
+            return 0;
+        }
+        dropTemporary(temp, mark);
+        if (renamed != -2)
+            return renamed == 1 ? 1 : -1;
+        int made = makePrivateDir(wrkDir);
+        if (made != 0)
+            return made;
+        wrkDirOwned = 1;
+        liveMark = markLive(wrkDir, LIVE_MARK);
+        return liveMark >= 0 ? 0 : -1;
+    }
+    return -1;
+}
+
 int makeWorkDir(const char *base, uint32_t n)
 {
     // cleanup steps out into the base before it removes the directory.
@@ -100,23 +151,13 @@ int makeWorkDir(const char *base, uint32_t n)
         // A name that appears after the test is skipped like a taken one.
         // Signals wait while the directory is made and claimed, so that an
         // interrupt either finds nothing of ours or removes it.
-        // Marked live before anything else goes in, so that no other run's
-        // sweep takes it for the leftover of a dead one.
         sigprocmask(SIG_BLOCK, &block, &old);
-        int made = makePrivateDir(wrkDir);
-        if (made == 0) {
-            wrkDirOwned = 1;
-            liveMark = markLive(wrkDir, LIVE_MARK);
-        }
+        int made = makeMarkedDir(base);
         sigprocmask(SIG_SETMASK, &old, NULL);
         if (made == 1)
             continue;
         if (made < 0) {
             fprintf(stderr, "Failed creating %s\n", wrkDir);
-            return -1;
-        }
-        if (liveMark < 0) {
-            fprintf(stderr, "Failed marking %s\n", wrkDir);
             return -1;
         }
         break;

@@ -14,6 +14,10 @@
 /* A work directory is WORK_DIR_PREFIX and 8 hex digits, and holds the live
  * mark LIVE_MARK while its run (or the tool) lives. */
 #define WORK_DIR_PREFIX "portable_install_"
+/* A work directory is made under this name and 6 more characters (no
+ * longer than its own name), marked, then renamed into place: a directory
+ * of the work-directory name always holds its mark. */
+#define WORK_TEMP_PREFIX ".portable_install_"
 #define LIVE_MARK ".trell-live"
 
 enum {
@@ -187,7 +191,9 @@ int makeWorkDir(const char *base, uint32_t n);
 /* Removes from base the work directories of runs that have ended without
  * cleaning up: real directories of the effective user, mode 0700, named
  * WORK_DIR_PREFIX and 8 hex digits, whose live mark (a regular file of the
- * same user) can be locked at once.  Others are never touched.  With
+ * same user) can be locked at once; and such directories under their
+ * temporary names (WORK_TEMP_PREFIX) that are empty, or whose mark can be
+ * locked.  Others are never touched.  With
  * TRELL_PORTABLE_DEBUG set, one line per directory removed.
  * Result: how many were removed. */
 int sweepDeadWorkDirs(const char *base);

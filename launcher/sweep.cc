@@ -25,6 +25,24 @@ static int isWorkDirName(const char *name)
     return 1;
 }
 
+// WORK_TEMP_PREFIX and the 6 characters mkdtemp adds.
+static int isTemporaryName(const char *name)
+{
+    const size_t prefix = sizeof WORK_TEMP_PREFIX - 1;
+    return strncmp(name, WORK_TEMP_PREFIX, prefix) == 0 && strlen(name) == prefix + 6;
+}
+
+// The mark of a dead run in the folder work, locked.  A temporary folder's
+// mark may still have its first name: taking that one costs its live owner
+// only another try.  Result: the descriptor, or -1.
+static int deadMark(int work, int temporary)
+{
+    int mark = takeDeadMark(work, LIVE_MARK);
+    if (mark < 0 && temporary)
+        mark = takeDeadMark(work, LIVE_MARK "-new");
+    return mark;
+}
+
 int sweepDeadWorkDirs(const char *base)
 {
     DIR *dir = opendir(base);
@@ -34,16 +52,21 @@ int sweepDeadWorkDirs(const char *base)
     const uid_t me = geteuid();
     struct dirent *e;
     while ((e = readdir(dir)) != NULL) {
-        if (!isWorkDirName(e->d_name))
+        const int temporary = isTemporaryName(e->d_name);
+        if (!temporary && !isWorkDirName(e->d_name))
             continue;
         struct stat st;
         if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISDIR(st.st_mode) || st.st_uid != me || (st.st_mode & 07777) != 0700)
             continue;
+        // An empty temporary folder goes at once: a live owner that has not
+        // marked it yet just makes another.
+        if (temporary && unlinkat(dirfd(dir), e->d_name, AT_REMOVEDIR) == 0)
+            continue;
         int work = openat(dirfd(dir), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (work < 0)
             continue;
-        int mark = takeDeadMark(work, LIVE_MARK);
+        int mark = deadMark(work, temporary);
         fd_close(work);
         if (mark < 0)
             continue;

@@ -4,7 +4,11 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+// renameat2(2)'s flag, which older C libraries do not name.
+enum { RENAME_NOREPLACE_FLAG = 1 };
 
 #include "osspecific.h"
 
@@ -121,4 +125,17 @@ int isFileSystemFull(const char *path)
     // a block or inode total (ramfs, tmpfs with size=0) has no such limit.
     fsblkcnt_t blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
     return (st.f_blocks != 0 && blocks == 0) || (st.f_files != 0 && st.f_favail == 0) ? 1 : 0;
+}
+
+int renameNoReplace(const char *from, const char *to)
+{
+#ifdef SYS_renameat2
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE_FLAG) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return 1;
+    if (errno != ENOSYS && errno != EINVAL)
+        return -1;
+#endif
+    return -2; // neither this kernel nor this file system can tell
 }

@@ -80,6 +80,10 @@ int changeDir(const char *path);
  * existing name (a directory, a file or a dangling link).
  * Result: 0 created, 1 the name is taken, -1 any other failure. */
 int makePrivateDir(const char *path);
+/* Renames from to to, never over anything already named to.  Result: 0
+ * renamed, 1 the name is taken, -2 the kernel or file system cannot rename
+ * without replacing (nothing done), -1 any other failure. */
+int renameNoReplace(const char *from, const char *to);
 /* 1 when path lies on a file system mounted noexec, else 0 (also when
  * this cannot be told). */
 int isNoExecDir(const char *path);

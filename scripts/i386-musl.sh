@@ -34,8 +34,14 @@ inc="$dest/usr/include/i386-linux-musl"
 [ -f "$lib/libc.a" ] && [ -f "$lib/musl-gcc.specs" ] && [ -d "$inc" ] &&
   [ -f "$dest/usr/lib/i386-linux-gnu/libdeflate.a" ] ||
   { echo "i386 musl: the unpacked packages lack files they should hold" >&2; exit 1; }
-# The specs file names musl's folders by their installed paths.
-sed -e "s#/usr/lib/i386-linux-musl#$lib#g" -e "s#/usr/include/i386-linux-musl#$inc#g" \
+# The specs file names musl's folders by their installed paths.  GCC splits
+# a spec at blanks unless a backslash escapes them (and reads % as a
+# directive); the result is then escaped again for sed's replacement.
+spec_path() {
+  printf '%s\n' "$1" | sed -e 's/[\\ ]/\\&/g' -e 's/%/%%/g' -e 's/[\\&#]/\\&/g'
+}
+sed -e "s#/usr/lib/i386-linux-musl#$(spec_path "$lib")#g" \
+  -e "s#/usr/include/i386-linux-musl#$(spec_path "$inc")#g" \
   "$lib/musl-gcc.specs" >"$dest/musl-gcc.specs.new"
 mv "$dest/musl-gcc.specs.new" "$dest/musl-gcc.specs"
 rm -rf "$apt"

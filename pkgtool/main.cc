@@ -91,7 +91,8 @@ static const char usage[] =
     "list prints the image's entries (size and name), without running anything.\n"
     "unpack writes the image's files into FOLDER (made if missing), never outside\n"
     "it and without running anything.  For an image pair, --arch (x86 or x86-64)\n"
-    "chooses the archive; list shows both without it.\n"
+    "chooses the archive; list shows both without it.  Neither shows or writes\n"
+    "anything of a package that info finds faulty: they print info's problems.\n"
     "\n"
     "build, verify and info read the ELF headers of the launcher and the unzip\n"
     "utility: one that is not static is named in a warning, with its program\n"
@@ -278,12 +279,13 @@ static int commandVerify(const std::string &path)
 
 // The image archives a list or unpack works on: all, or the one of a pair
 // for the architecture given (a single image serves every architecture).
+// A package that info finds faulty, and the launcher refuses, shows no
+// image: the same lines as info say why.
 static bool chooseImages(const std::string &path, const std::string &arch, Package &pkg,
                          std::vector<ImagePart> &parts, int &status)
 {
     std::vector<std::string> problems;
-    readPackage(path, pkg, problems);
-    if (!pkg.located) {
+    if (!readPackage(path, pkg, problems)) {
         for (const auto &p : problems)
             std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
         status = 1;

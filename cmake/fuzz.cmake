@@ -32,6 +32,7 @@ if(TRELL_FUZZ)
   target_compile_definitions(fuzz_modules PRIVATE
     $<TARGET_PROPERTY:osspecific_linux,COMPILE_DEFINITIONS>
     $<TARGET_PROPERTY:installer,COMPILE_DEFINITIONS>)
+  target_link_libraries(fuzz_modules PUBLIC PkgConfig::SODIUM)
   target_include_directories(fuzz_modules PRIVATE
     $<TARGET_PROPERTY:osspecific_linux,INCLUDE_DIRECTORIES>
     $<TARGET_PROPERTY:installer,INCLUDE_DIRECTORIES>)
@@ -43,7 +44,7 @@ if(TRELL_FUZZ)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
     target_compile_options(${target} PRIVATE ${FUZZ_FLAGS})
     target_link_options(${target} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(${target} PRIVATE fuzz_modules ${CMAKE_DL_LIBS})
+    target_link_libraries(${target} PRIVATE fuzz_modules PkgConfig::SODIUM ${CMAKE_DL_LIBS})
     add_dependencies(fuzz_targets ${target})
   endforeach()
 

@@ -42,7 +42,9 @@ if(TRELL_I386_BUILT)
   set(i386_flags FLAGS -m32 LINK_FLAGS -Wl,-m,elf_i386)
 
   trell_static_executable(launcher-i386 SPECS ${i386_specs} ${i386_flags}
-    SOURCES ${OS_SOURCES} ${INSTALLER_SOURCES} ${CMAKE_SOURCE_DIR}/launcher/main.cc)
+    SOURCES ${OS_SOURCES} ${INSTALLER_SOURCES} ${CMAKE_SOURCE_DIR}/launcher/main.cc
+            ${TRELL_SODIUM_SOURCES}
+    INCLUDES ${TRELL_SODIUM_INCLUDES})
   # The modules' build settings (the FTP host, for one).
   target_compile_definitions(launcher-i386 PRIVATE
     $<TARGET_PROPERTY:osspecific_linux,COMPILE_DEFINITIONS>
@@ -57,7 +59,7 @@ if(TRELL_I386_BUILT)
   # Static and small in every build, sanitized ones too.
   add_test(NAME launcher_i386_is_static_and_small
            COMMAND ${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh
-                   $<TARGET_FILE:launcher-i386> ON 73728 i386)
+                   $<TARGET_FILE:launcher-i386> ON 147456 i386)
   add_test(NAME tunzip_i386_is_static_and_small
            COMMAND ${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh
                    $<TARGET_FILE:tunzip-i386> ON 131072 i386)

@@ -26,3 +26,6 @@ if(NOT nlohmann_json_FOUND)
   message(FATAL_ERROR "pkgtool needs nlohmann-json (Debian: apt-get install nlohmann-json3-dev)")
 endif()
 target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)
+
+# The package record's digests and checksums, and signatures: libsodium.
+target_link_libraries(pkgtool PRIVATE PkgConfig::SODIUM)

@@ -3,6 +3,7 @@
 
 Run it again after a change of the layouts:  /usr/bin/python3 fuzz/make_seeds.py
 Its output is kept in the repository; the seeds are small on purpose."""
+import hashlib
 import io
 import os
 import struct
@@ -32,6 +33,34 @@ def record(dist, release, arch, command, args, mode):
     assert len(command) < 128 and len(args) < 256
     return (struct.pack("<iii", dist, release, arch) + command.ljust(128, b"\0") +
             args.ljust(256, b"\0") + struct.pack("<i", mode))
+
+
+def checksum(data):
+    return struct.pack("<I", int.from_bytes(
+        hashlib.blake2b(data, digest_size=16).digest()[:4], "little"))
+
+
+def with_record(pkg):
+    """The package with a package record (facts left zero, digests too) whose
+    checksums match it, as the launcher checks them."""
+    data = bytearray(pkg)
+    d = struct.unpack_from("<5i", data, len(data) - DIR_SIZE - 1)
+    start = len(data) - DIR_SIZE - 1
+    rec = start + 20
+    data[rec:rec + 8] = b"TPKR" + struct.pack("<HH", 1, 216)
+    offsets = [sum(d[:i]) for i in range(5)]
+    for n, i in enumerate((1, 2, 3)):
+        data[rec + 200 + 4 * n:rec + 204 + 4 * n] = checksum(bytes(data[offsets[i]:offsets[i] + d[i]]))
+    data[rec + 212:rec + 216] = checksum(bytes(data[start:start + DIR_SIZE]))
+    return bytes(data)
+
+
+def signature_block(pkg, comment=b"trell package seed"):
+    """A signature block in the package's slot, with zeros for signatures."""
+    block = (b"TRSIGBLK" + b"ED" + bytes(range(8)) + bytes(64) + struct.pack("<H", len(comment))
+             + comment + bytes(64))
+    block += struct.pack("<II", len(block) + 16, 0) + b"TRSIGEND"
+    return pkg + bytes((8 - len(pkg) % 8) % 8) + block
 
 
 def package(records, count=None, strict=0, images=None, global_info=None):
@@ -65,6 +94,8 @@ def package_seeds():
         "image_pair_strict": package([suse, record(3, 5, 2, "./tool", "-v", 2)], strict=1,
                                      images=pair),
         "signed": single + b"\0\0\0" + signature,
+        "with_record": with_record(single),
+        "with_record_signed": signature_block(with_record(single)),
         "count_over_table": package([redhat], count=3),
         "short_global_info": package([redhat], global_info=b"\x01\0\0\0"),
         "unterminated_command": package([redhat[:12] + b"x" * 128 + redhat[140:]]),

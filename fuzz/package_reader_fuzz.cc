@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pkg_checksum.h"
 #include "launcher/installer.h"
 #include "os/osspecific.h"
 
@@ -24,6 +25,8 @@ int inputFd = -1; // the input, as a file
 int sinkFd = -1;  // where element copies go
 std::string packagePath;
 std::string sinkPath;
+// A trust store with one key (no input can be signed by it), and an empty one.
+std::string trustStore, emptyStore;
 // Standard error as it was at start: the reader's own messages are many, so
 // runs close standard error (-close_fd_mask=2); violations still show here.
 int reportFd = 2;
@@ -269,6 +272,31 @@ long long signedDirectoryAt(const uint8_t *data, size_t size, long long signatur
     return static_cast<long long>(size) - signature - PKG_TRAILER_SIZE;
 }
 
+uint32_t checksumOf(const uint8_t *data, size_t size)
+{
+    PkgChecksumState state;
+    pkgChecksumInit(&state);
+    pkgChecksumUpdate(&state, data, size);
+    return pkgChecksumFinal(&state);
+}
+
+// The record's checks, on the file's bytes as the input holds them.
+void checkIntegrity(const int32_t *directory, int fd, const uint8_t *data)
+{
+    unsigned char bytes[PKG_DIR_SIZE];
+    pkgEncodeDirectory(directory, bytes);
+    const int state = pkgRecordState(bytes);
+    bool sound = state == 0;
+    if (state == 1) {
+        sound = pkgDirectoryChecksum(bytes) == pkgRecordChecksum(bytes, 3);
+        for (int i = PKG_ELEM_UNZIP; sound && i <= PKG_ELEM_COMMANDS; i++)
+            sound = checksumOf(data + elementOffset(directory, i, -1),
+                               static_cast<size_t>(directory[i])) == pkgRecordChecksum(bytes, i - 1);
+    }
+    check((checkPackageIntegrity(directory, fd) == 0) == sound,
+          "a package passes the integrity check exactly when its record's checksums match");
+}
+
 void checkLocate(const uint8_t *data, size_t size, int signature)
 {
     int32_t directory[PKG_DIR_ENTRIES];
@@ -285,9 +313,23 @@ void checkLocate(const uint8_t *data, size_t size, int signature)
     if (fd < 0)
         return;
     check(memcmp(directory, raw, PKG_DIR_SIZE) == 0, "the directory holds the file's bytes");
+    checkIntegrity(directory, fd, data);
+    // Nothing the fuzzer makes is signed by the store's key; an empty store
+    // locks nobody out.
+    check(checkTrust(trustStore.c_str(), fd) == -1, "no unsigned input passes a trust store");
+    check(checkTrust(emptyStore.c_str(), fd) == 0, "an empty trust store lets every package pass");
     if (signature == 0)
         checkLocatedPackage(directory, fd, data, size);
     fd_close(fd);
+}
+
+
+
+void removeStores()
+{
+    unlink((trustStore + "/fuzz.pub").c_str());
+    rmdir(trustStore.c_str());
+    rmdir(emptyStore.c_str());
 }
 
 } // namespace
@@ -302,6 +344,19 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         reportFd = 2;
     inputFd = openMemFile("package", packagePath);
     sinkFd = openMemFile("sink", sinkPath);
+    char store[] = "/tmp/trell-fuzz-storeXXXXXX", empty[] = "/tmp/trell-fuzz-emptyXXXXXX";
+    if (mkdtemp(store) == NULL || mkdtemp(empty) == NULL)
+        abort();
+    trustStore = store;
+    emptyStore = empty;
+    // A real key's public half (its secret half was never kept).
+    FILE *key = fopen((trustStore + "/fuzz.pub").c_str(), "w");
+    if (key == NULL)
+        abort();
+    fputs("untrusted comment: minisign public key 564D8F354F8C4DEE\n"
+          "RWTuTYxPNY9NVngSdn8B7e2Jt3ii3UH2MiFDeBmGQKDpL89z8dTu1102\n", key);
+    fclose(key);
+    atexit(removeStores);
     return 0;
 }
 
@@ -319,6 +374,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A signature behind the package: its size is the last byte.
     if (size > 0 && data[size - 1] != 0 && data[size - 1] != PKG_END_MARKER)
         checkLocate(data, size, data[size - 1]);
+    // A signature as its trailer announces it.
+    int signature = getSignatureSize(packagePath.c_str());
+    check(signature == 0 || (signature >= PKG_SIG_MIN_SIZE && signature <= PKG_SIG_MAX_SIZE &&
+                             static_cast<size_t>(signature) + PKG_TRAILER_SIZE <= size &&
+                             memcmp(data + size - 8, PKG_SIG_TRAILER_MAGIC, 8) == 0),
+          "a signature size comes from a trailer and fits the file");
+    if (signature != 0)
+        checkLocate(data, size, signature);
 
     check(lowestFreeFd() == freeFd, "no descriptor is left open");
     whichImg = -1;

@@ -11,10 +11,21 @@
 
 char wrkDir[WRK_DIR_SIZE];
 char extractFolder[EXTRACT_FOLDER_SIZE];
+char extractPath[EXTRACT_FOLDER_SIZE];
 int extract;
 volatile sig_atomic_t interrupted;
 volatile sig_atomic_t ignoreInterrupt;
 volatile sig_atomic_t wrkDirOwned;
+// The live mark of this run's work directory, held until the run ends.
+static int liveMark = -1;
+
+// The signals that end a run, as one set.
+static void endingSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
+        sigaddset(set, ENDING_SIGNALS[i]);
+}
 
 // Runs inside the signal handler too: stat, chdir, fork, execve and waitpid
 // only.
@@ -22,12 +33,25 @@ void cleanup(void)
 {
     if (!wrkDirOwned || !dirExists(wrkDir))
         return;
-    char tmp[WRK_DIR_SIZE];
-    getTempDir(tmp);
-    changeDir(tmp);
+    // Out of the tree that goes.
+    changeDir(wrkBase);
     deleteTreeSignalSafe(wrkDir);
     if (dirExists(wrkDir))
         deleteTreeSignalSafe(wrkDir);
+}
+
+void dropWorkDir(void)
+{
+    sigset_t block, old;
+    endingSignals(&block);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    cleanup();
+    wrkDirOwned = 0;
+    wrkDir[0] = '\0';
+    if (liveMark >= 0)
+        fd_close(liveMark);
+    liveMark = -1;
+    sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
 void interrupt(int signalNumber)
@@ -38,14 +62,6 @@ void interrupt(int signalNumber)
         cleanup();
         _exit(1);
     }
-}
-
-// The signals that end a run, as one set.
-static void endingSignals(sigset_t *set)
-{
-    sigemptyset(set);
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
-        sigaddset(set, ENDING_SIGNALS[i]);
 }
 
 void installInterrupt(int signalNumber)
@@ -61,10 +77,19 @@ void installInterrupt(int signalNumber)
 
 int makeWorkDir(const char *base, uint32_t n)
 {
+    // cleanup steps out into the base before it removes the directory.
+    if (base != wrkBase) {
+        size_t len = strlen(base);
+        if (len >= sizeof wrkBase) {
+            fprintf(stderr, "Failed creating %s\n", base);
+            return -1;
+        }
+        memcpy(wrkBase, base, len + 1);
+    }
     sigset_t block, old;
     endingSignals(&block);
     for (;; n++) {
-        int len = snprintf(wrkDir, sizeof wrkDir, "%s%cportable_install_%08x", base,
+        int len = snprintf(wrkDir, sizeof wrkDir, "%s%c" WORK_DIR_PREFIX "%08x", base,
                            FILE_SEPARATOR, (unsigned)n);
         if (len < 0 || (size_t)len >= sizeof wrkDir) {
             fprintf(stderr, "Failed creating %s\n", base);
@@ -75,15 +100,23 @@ int makeWorkDir(const char *base, uint32_t n)
         // A name that appears after the test is skipped like a taken one.
         // Signals wait while the directory is made and claimed, so that an
         // interrupt either finds nothing of ours or removes it.
+        // Marked live before anything else goes in, so that no other run's
+        // sweep takes it for the leftover of a dead one.
         sigprocmask(SIG_BLOCK, &block, &old);
         int made = makePrivateDir(wrkDir);
-        if (made == 0)
+        if (made == 0) {
             wrkDirOwned = 1;
+            liveMark = markLive(wrkDir, LIVE_MARK);
+        }
         sigprocmask(SIG_SETMASK, &old, NULL);
         if (made == 1)
             continue;
         if (made < 0) {
             fprintf(stderr, "Failed creating %s\n", wrkDir);
+            return -1;
+        }
+        if (liveMark < 0) {
+            fprintf(stderr, "Failed marking %s\n", wrkDir);
             return -1;
         }
         break;

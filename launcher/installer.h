@@ -11,6 +11,11 @@
 
 #include "../common/pkglayout.h"
 
+/* A work directory is WORK_DIR_PREFIX and 8 hex digits, and holds the live
+ * mark LIVE_MARK while its run (or the tool) lives. */
+#define WORK_DIR_PREFIX "portable_install_"
+#define LIVE_MARK ".trell-live"
+
 enum {
     WRK_DIR_SIZE = 512,
     EXTRACT_FOLDER_SIZE = 262, /* two quotes, 259 characters, NUL */
@@ -23,7 +28,18 @@ enum {
 /* ---- Globals ------------------------------------------------------------ */
 
 extern char wrkDir[WRK_DIR_SIZE];
+/* The folder that holds wrkDir: "/tmp" where it serves (see chooseWorkBase). */
+extern char wrkBase[WRK_DIR_SIZE];
 extern char extractFolder[EXTRACT_FOLDER_SIZE];
+/* The extract folder as an absolute path, unquoted. */
+extern char extractPath[EXTRACT_FOLDER_SIZE];
+/* The name under which the package file was opened (argv0, a PATH match or
+ * /proc/self/exe); empty until it is. */
+extern char pkgPath[CMD_BUFFER_SIZE];
+/* Once the directory is located: the signed bytes (the package through its
+ * end marker), and the size of the signature block behind them (0 none). */
+extern off_t pkgSignedSize;
+extern uint32_t pkgSignatureBlock;
 extern int extract;
 extern volatile sig_atomic_t interrupted;
 extern volatile sig_atomic_t ignoreInterrupt;
@@ -63,6 +79,22 @@ int extractPkgElementFile(int index, const char *path, const int32_t *directory,
  * write comes up short. */
 int copyPkgBytesByChunks(int in, int out, int32_t count);
 
+/* ---- Integrity and trust ------------------------------------------------ */
+
+/* Where a host keeps the public keys whose packages alone it runs. */
+#define TRUST_STORE "/etc/trell/trusted-keys"
+
+/* Checks the package against its record's checksums: the directory, then
+ * elements 1, 2 and 3 (a package without a record passes).  Result: 0, or
+ * -1 after the message that names what is damaged. */
+int checkPackageIntegrity(const int32_t *directory, int fd);
+/* Where the trust store (a folder) holds at least one public key: the
+ * package must be signed by one of them, with a signature that matches the
+ * signed bytes.  Without the folder, or with no key in it, every package
+ * passes.  Result: 0, or -1 after the message (unsigned, untrusted, a bad
+ * signature, or a store or key that others may change). */
+int checkTrust(const char *store, int fd);
+
 /* ---- Platform check and image pair ------------------------------------- */
 
 /* Chooses the record to run: the first record whose distribution, release
@@ -76,6 +108,39 @@ const unsigned char *platformCheck(int32_t recordCount, int32_t strict,
  * whichImg and size[4]).  Result: 0 (also: no pair), -1 refused (message
  * shown). */
 int selectImage(int32_t *directory);
+
+/* ---- Work directory's base ----------------------------------------------- */
+
+/* The room a run takes, as the package record tells it. */
+typedef struct RunSizes {
+    int known;         /* 0: the package records no sizes, room is not checked */
+    uint64_t archive;  /* "image.zip" (the larger archive of an image pair) */
+    uint64_t unzip;    /* the unzip utility */
+    uint64_t unpacked; /* the unpacked files */
+    uint64_t entries;  /* the image's entries */
+} RunSizes;
+
+/* Fills sizes from the package record in the directory (known 0 without). */
+void runSizesFromPackage(const int32_t *directory, RunSizes *sizes);
+/* Bytes a run takes on a file system of this block size: with work, the work
+ * directory's own files; with unpacked, the unpacked image; each file
+ * rounded up to whole blocks, and a margin.  Saturates at UINT64_MAX. */
+uint64_t runBytesNeeded(const RunSizes *sizes, uint32_t block, int work, int unpacked);
+/* Files (inodes) that the same takes. */
+uint64_t runInodesNeeded(const RunSizes *sizes, int work, int unpacked);
+/* Chooses wrkBase: the folder TRELL_PORTABLE_TMPDIR names, when set, and
+ * nothing else; otherwise /tmp when it serves, else the first that serves of
+ * $TMPDIR, /var/tmp, /dev/shm, the package's folder and $HOME (a line on
+ * standard error says where and why).  Serves: an existing folder on a file
+ * system that allows programs and writing, safe from other users, with room
+ * for sizes.  Result: 0, or -1 after a message naming each refusal. */
+int chooseWorkBase(const RunSizes *sizes);
+/* After the host refused to start the unzip utility in wrkBase: the next
+ * candidate that serves (never after a folder the user named), with a line
+ * that says so.  Result: 0 with wrkBase set, or -1 (nothing printed). */
+int chooseNextWorkBase(const RunSizes *sizes);
+/* Prints why no candidate served: each one and its fault. */
+void reportWorkBaseRefusals(void);
 
 /* ---- Command line and extract folder ------------------------------------ */
 
@@ -118,10 +183,21 @@ void interrupt(int signalNumber);
 void installInterrupt(int signalNumber);
 /* Removes the work directory of this run, if it exists.  Async-signal-safe. */
 void cleanup(void);
-/* Searches from n on for the first free name base/portable_install_%08x and
- * creates it exclusively (mode 0700) in wrkDir.  Result: 0, or -1 after a
- * message on standard error. */
+/* The same, then forgets it, so that another may be made. */
+void dropWorkDir(void);
+/* Searches from n on for the first free name base/portable_install_%08x,
+ * creates it exclusively (mode 0700) in wrkDir and enters it; base becomes
+ * wrkBase.  Result: 0, or -1 after a message on standard error. */
 int makeWorkDir(const char *base, uint32_t n);
+/* Removes from base the work directories of runs that have ended without
+ * cleaning up: real directories of the effective user, mode 0700, named
+ * WORK_DIR_PREFIX and 8 hex digits, whose live mark (a regular file of the
+ * same user) can be locked at once.  Others are never touched.  With
+ * TRELL_PORTABLE_DEBUG set, one line per directory removed.
+ * Result: how many were removed. */
+int sweepDeadWorkDirs(const char *base);
+/* Sweeps every place a run of this user may have unpacked in. */
+void sweepWorkBases(void);
 /* Error shell if asked for, cleanup, exit with status. */
 __attribute__((noreturn)) void failureEnding(int status);
 /* cleanup, exit 0. */

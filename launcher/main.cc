@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 
 #include "../os/osspecific.h"
 #include "installer.h"
@@ -14,18 +15,20 @@
 // goes to the tool); "retain" keeps it through --gc-sections.
 __attribute__((used, retain)) static const char version[] =
     TRELL_LAUNCHER_VERSION_MARK TRELL_VERSION;
+// For pkgtool sign: this launcher finds its directory in front of a
+// signature block.
+__attribute__((used, retain)) static const char signatureSlot[] = PKG_SIGNATURE_SLOT_MARK;
 
+// Shown with the folder that holds the work directory.
 static const char banner[] =
     "==============================================================\n"
     "  Trell Portable Launcher\n"
     "  Self-extracting diagnostic tool package\n"
     "\n"
-    "  The tool is unpacked into a private folder under /tmp,\n"
+    "  The tool is unpacked into a private folder under %s,\n"
     "  run with your arguments, and removed when it ends.\n"
-    "==============================================================\n";
+    "==============================================================\n\n";
 
-// The extract folder as an absolute path, unquoted.
-static char extractPath[EXTRACT_FOLDER_SIZE];
 
 // Fills extractFolder with the folder as an absolute path quoted for the
 // shell, then creates the folder when it is missing: a name that cannot be
@@ -61,6 +64,41 @@ static int prepareExtractFolder(const char *folder)
     }
     extract = 1;
     return 0;
+}
+
+// In extract-only mode the unpacked files go to the extract folder: its file
+// system must have room for them before anything is written there.
+// Result: 0, or -1 after a message with the sizes.
+static int checkExtractRoom(const RunSizes *sizes)
+{
+    FolderRoom room;
+    if (!sizes->known || folderRoom(extractPath, &room) != 0)
+        return 0;
+    uint64_t bytes = runBytesNeeded(sizes, room.blockSize, 0, 1);
+    uint64_t files = runInodesNeeded(sizes, 0, 1);
+    if (room.freeBytes < bytes) {
+        fprintf(stderr, "Not enough room in %s: %llu KiB free, the unpacked image needs %llu KiB\n",
+                extractPath, (unsigned long long)(room.freeBytes >> 10),
+                (unsigned long long)((bytes + 1023) >> 10));
+        return -1;
+    }
+    if (room.freeInodes < files) {
+        fprintf(stderr, "Not enough room in %s: %llu more files may be made, the unpacked image "
+                        "needs %llu\n",
+                extractPath, (unsigned long long)room.freeInodes, (unsigned long long)files);
+        return -1;
+    }
+    return 0;
+}
+
+// The shell's statuses for a command it could not start: 126 not
+// executable (noexec, or a security module's denial), 127 for a file that
+// is there (no interpreter or loader for it).
+static int unzipNotStarted(int status, const char *unzipName)
+{
+    if (status == -1 || !WIFEXITED(status))
+        return 0;
+    return WEXITSTATUS(status) == 126 || (WEXITSTATUS(status) == 127 && fileExists(unzipName));
 }
 
 int main(int argc, char **argv)
@@ -110,6 +148,10 @@ int main(int argc, char **argv)
     int fd = locatePkgDirectory(argc > 0 && argv[0] != NULL ? argv[0] : "", directory);
     if (fd < 0)
         failureEnding(1);
+    // Nothing of a changed package runs, and on a host that trusts only
+    // some keys, nothing of anyone else's.
+    if (checkPackageIntegrity(directory, fd) != 0 || checkTrust(TRUST_STORE, fd) != 0)
+        failureEnding(1);
 
     // 7. Global info.
     if (extractPkgElement(PKG_ELEM_GLOBAL_INFO, directory, fd, globalInfo, sizeof globalInfo) !=
@@ -133,6 +175,19 @@ int main(int argc, char **argv)
         failureEnding(1);
     }
 
+    // The room the run takes, where the package records it: the extract
+    // folder's first, then the work directory's base, chosen before host
+    // identification writes its temporary file.
+    RunSizes sizes;
+    runSizesFromPackage(directory, &sizes);
+    if (extract && checkExtractRoom(&sizes) != 0)
+        failureEnding(1);
+    // What dead runs left goes first: its room counts.
+    sweepWorkBases();
+    if (chooseWorkBase(&sizes) != 0)
+        failureEnding(1);
+    setScratchFolder(wrkBase);
+
     // 9. Command record, by the platform check in every mode.
     PfmInfo host;
     const unsigned char *record =
@@ -150,55 +205,66 @@ int main(int argc, char **argv)
     }
 
     // 10. Banner.
-    puts(banner);
+    printf(banner, wrkBase);
     puts("Extracting...");
     fflush(stdout);
 
-    // 11. Work directory.
-    char tmp[WRK_DIR_SIZE];
-    getTempDir(tmp);
-    if (!dirExists(tmp) && !makeDir(tmp)) {
-        fprintf(stderr, "Failed creating %s\n", tmp);
-        failureEnding(1);
-    }
-    if (makeWorkDir(tmp, (uint32_t)getPid()) != 0)
-        failureEnding(1);
+    // 11 to 14, in the next base when the host does not let the unzip
+    // utility start in this one.
+    int status, n;
+    int imageChosen = 0;
+    for (;;) {
+        // 11. Work directory.
+        if (makeWorkDir(wrkBase, (uint32_t)getPid()) != 0)
+            failureEnding(1);
 
-    // 12. Image: of an image pair, the archive for this host.
-    if (selectImage(directory) != 0 ||
-        extractPkgElementFile(PKG_ELEM_IMAGE, "image.zip", directory, fd) < 0) {
-        fputs("Failed extracting portable image\n", stderr);
-        failureEnding(1);
-    }
-    if (makeFileReadable("image.zip") < 0) {
-        fputs("Failed making image.zip readable\n", stderr);
-        failureEnding(1);
-    }
+        // 12. Image: of an image pair, the archive for this host.
+        if ((!imageChosen && selectImage(directory) != 0) ||
+            extractPkgElementFile(PKG_ELEM_IMAGE, "image.zip", directory, fd) < 0) {
+            fputs("Failed extracting portable image\n", stderr);
+            failureEnding(1);
+        }
+        imageChosen = 1;
+        if (makeFileReadable("image.zip") < 0) {
+            fputs("Failed making image.zip readable\n", stderr);
+            failureEnding(1);
+        }
 
-    // 13. Unzip utility.
-    int n = snprintf(cmd, sizeof cmd, "miniunz%s", EXE_EXT);
-    if (n < 0 || (size_t)n >= sizeof cmd ||
-        extractPkgElementFile(PKG_ELEM_UNZIP, cmd, directory, fd) < 0) {
-        fputs("Failed extracting unzip\n", stderr);
-        failureEnding(1);
-    }
-    if (makeFileExecutable(cmd) < 0)
-        fputs("Failed making unzip utility executable\n", stderr);
+        // 13. Unzip utility.
+        n = snprintf(cmd, sizeof cmd, "miniunz%s", EXE_EXT);
+        if (n < 0 || (size_t)n >= sizeof cmd ||
+            extractPkgElementFile(PKG_ELEM_UNZIP, cmd, directory, fd) < 0) {
+            fputs("Failed extracting unzip\n", stderr);
+            failureEnding(1);
+        }
+        if (makeFileExecutable(cmd) < 0)
+            fputs("Failed making unzip utility executable\n", stderr);
 
-    // 14. Unpacking, an interrupt window.
-    if (extract)
-        n = snprintf(cmd, sizeof cmd, ".%cminiunz%s -o image.zip -d %s > %s", FILE_SEPARATOR,
-                     EXE_EXT, extractFolder, DEV_NULL);
-    else
-        n = snprintf(cmd, sizeof cmd, ".%cminiunz%s -o image.zip > %s", FILE_SEPARATOR, EXE_EXT,
-                     DEV_NULL);
-    if (n < 0 || (size_t)n >= sizeof cmd) {
-        fputs("Failed building the unzip command\n", stderr);
-        failureEnding(1);
+        // 14. Unpacking, an interrupt window.
+        if (extract)
+            n = snprintf(cmd, sizeof cmd, ".%cminiunz%s -o image.zip -d %s > %s", FILE_SEPARATOR,
+                         EXE_EXT, extractFolder, DEV_NULL);
+        else
+            n = snprintf(cmd, sizeof cmd, ".%cminiunz%s -o image.zip > %s", FILE_SEPARATOR,
+                         EXE_EXT, DEV_NULL);
+        if (n < 0 || (size_t)n >= sizeof cmd) {
+            fputs("Failed building the unzip command\n", stderr);
+            failureEnding(1);
+        }
+        ignoreInterrupt = 1;
+        status = system(cmd);
+        ignoreInterrupt = 0;
+        if (interrupted || !unzipNotStarted(status, "miniunz"))
+            break;
+        // Checks of the mount cannot see every refusal (a security
+        // module's, say): this base is given up, the next one tried.
+        dropWorkDir();
+        if (chooseNextWorkBase(&sizes) != 0) {
+            fprintf(stderr, "\nFailed executing <%s>\n", cmd);
+            reportWorkBaseRefusals();
+            failureEnding(1);
+        }
     }
-    ignoreInterrupt = 1;
-    int status = system(cmd);
-    ignoreInterrupt = 0;
     // The unzip utility reports success also when it ran out of space: a
     // full file system afterwards means the image was not unpacked whole.
     const char *target = extract ? extractPath : ".";
@@ -209,11 +275,10 @@ int main(int argc, char **argv)
             // The most common causes, and ones the user can act on.
             if (full)
                 fprintf(stderr, "No space left on the file system of %s: the image was not "
-                                "unpacked whole\n", extract ? extractPath : tmp);
+                                "unpacked whole\n", extract ? extractPath : wrkBase);
             else if (isNoExecDir("."))
-                fprintf(stderr, "%s is mounted noexec: programs cannot run there; "
-                                "mount it with exec, or extract with --extract FOLDER "
-                                "on another file system\n", tmp);
+                fprintf(stderr, "%s is mounted noexec: programs cannot run there; set "
+                                "TRELL_PORTABLE_TMPDIR to a folder where they may\n", wrkBase);
         }
         failureEnding(1);
     }

@@ -10,6 +10,18 @@
 #include "installer.h"
 
 int whichImg = -1;
+char pkgPath[CMD_BUFFER_SIZE];
+off_t pkgSignedSize;
+uint32_t pkgSignatureBlock;
+
+// Opens name, noting it as the package's path.  Result: the descriptor or -1.
+static int openAs(const char *name)
+{
+    int fd = fd_open(name);
+    if (fd >= 0 && strlen(name) < sizeof pkgPath)
+        memcpy(pkgPath, name, strlen(name) + 1);
+    return fd;
+}
 
 int findOnPath(char *out, size_t size, const char *name)
 {
@@ -41,17 +53,17 @@ static int openOwnFile(const char *argv0)
     char name[CMD_BUFFER_SIZE];
     int fd;
     if (strchr(argv0, FILE_SEPARATOR) == NULL) {
-        fd = fd_open("/proc/self/exe");
-        if (fd >= 0 || (findOnPath(name, sizeof name, argv0) == 0 && (fd = fd_open(name)) >= 0))
+        fd = openAs("/proc/self/exe");
+        if (fd >= 0 || (findOnPath(name, sizeof name, argv0) == 0 && (fd = openAs(name)) >= 0))
             return fd;
     } else {
-        fd = fd_open(argv0);
+        fd = openAs(argv0);
         if (fd >= 0)
             return fd;
         int n = snprintf(name, sizeof name, "%s%s", argv0, EXE_EXT);
-        if (n >= 0 && (size_t)n < sizeof name && (fd = fd_open(name)) >= 0)
+        if (n >= 0 && (size_t)n < sizeof name && (fd = openAs(name)) >= 0)
             return fd;
-        fd = fd_open("/proc/self/exe");
+        fd = openAs("/proc/self/exe");
         if (fd >= 0)
             return fd;
     }
@@ -129,12 +141,20 @@ int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
         fd_close(fd);
         return -1;
     }
+    pkgSignedSize = directoryAt + PKG_TRAILER_SIZE;
+    pkgSignatureBlock = (uint32_t)signatureSize;
     return fd;
 }
 
 int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES])
 {
-    return locatePkgDirectoryWithSignature(argv0, getSignatureSize(argv0), directory);
+    // The signature's size is read from the file the launcher opens, which
+    // for a start through PATH is not argv0.
+    int fd = openOwnFile(argv0);
+    if (fd < 0)
+        return -1;
+    fd_close(fd);
+    return locatePkgDirectoryWithSignature(argv0, getSignatureSize(pkgPath), directory);
 }
 
 off_t seekToPkgElement(int index, const int32_t *directory, int fd)

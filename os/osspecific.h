@@ -87,6 +87,46 @@ int isNoExecDir(const char *path);
  * process, else 0 (also when this cannot be told, and for a count that the
  * file system does not limit: a block or inode total of 0). */
 int isFileSystemFull(const char *path);
+/* What a folder's file system and status say, for this process. */
+typedef struct FolderRoom {
+    uint64_t device;     /* st_dev: folders on one file system share it */
+    uint64_t freeBytes;  /* room left; UINT64_MAX where the file system sets no limit */
+    uint64_t freeInodes; /* files that may still be made; likewise */
+    uint32_t blockSize;  /* the unit in which files take room */
+    uint32_t flags;      /* statvfs flags (ST_RDONLY, ST_NOEXEC) */
+    uint32_t mode;       /* st_mode of the folder, links followed */
+    uint32_t owner;      /* st_uid of the folder */
+} FolderRoom;
+/* Results of checkWorkFolder. */
+enum {
+    FOLDER_USABLE = 0,
+    FOLDER_MISSING,      /* nothing there, or its status cannot be read */
+    FOLDER_NOT_A_FOLDER,
+    FOLDER_READ_ONLY,    /* on a file system mounted read-only */
+    FOLDER_NOEXEC,       /* on a file system mounted noexec */
+    FOLDER_NOT_WRITABLE, /* the effective user may not create entries in it */
+    FOLDER_FOREIGN,      /* owned by neither the effective user nor root */
+    FOLDER_SHARED        /* others may write to it, and it is not sticky */
+};
+/* Reads the room and status of path (links followed).  Result: 0, or -1
+ * when either cannot be read. */
+int folderRoom(const char *path, FolderRoom *room);
+/* Whether a work directory may be made in path: an existing folder (links
+ * followed) that the effective user may write and search, on a file system
+ * mounted neither read-only nor noexec, in which nobody else can rename
+ * entries away.  Result: FOLDER_USABLE with room filled, else the first
+ * fault found (FOLDER_*). */
+int checkWorkFolder(const char *path, FolderRoom *room);
+/* Makes the live mark name in dir: a file created under a temporary name,
+ * locked (flock), then renamed, so that it is never seen unlocked while
+ * its owner lives.  The descriptor stays open, and child processes inherit
+ * it and the lock.  Result: the descriptor, or -1. */
+int markLive(const char *dir, const char *name);
+/* Opens the mark name in the folder dirFd and takes its lock without
+ * waiting: only a regular file (no link) of the effective user whose lock
+ * nobody holds, that is, whose owners have all ended.  The lock lasts until
+ * the descriptor is closed.  Result: the descriptor, or -1. */
+int takeDeadMark(int dirFd, const char *name);
 /* Removes a tree without a shell, with async-signal-safe calls only
  * (fork, execve of rm, waitpid), so that a signal handler may use it.
  * No result; the caller checks the effect. */
@@ -99,7 +139,9 @@ int getPid(void);
 void setInheritedEnv(const char *name, const char *value);
 /* sleep(); a sleep cut short by a signal is not resumed. */
 void sleepSec(unsigned int seconds);
-/* Size of a code signature behind the package; 0 on Linux. */
+/* Size of the signature block behind the package in the file at path, as
+ * the block's trailer gives it; 0 for an unsigned package (or a file that
+ * cannot be read). */
 int getSignatureSize(const char *path);
 
 /* ---- Host identification ------------------------------------------------ */
@@ -119,6 +161,10 @@ typedef struct PfmInfo {
  * unknown-architecture message is a heap text that stays valid until the
  * next call (which releases it); callers never free it. */
 const char *getPfmInfo(PfmInfo *info);
+/* The folder for the identification's temporary file where /tmp takes none
+ * (read-only, not writable).  A path too long to hold the file's name is
+ * not taken: /tmp only, then. */
+void setScratchFolder(const char *folder);
 /* The same with the command and the release files given (for tests). */
 const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *redhatRelease,
                            const char *suseRelease, const char *osRelease,

@@ -17,14 +17,34 @@ static const char unknownArchFormat[] = "Unknown processor architecture (%.*s)";
 
 // The last unknown-architecture message, released by the next call.
 static char *heapMessage;
+// Where the temporary file goes when /tmp takes none; empty: nowhere else.
+static char scratchFolder[OS_SHELL_CMD_SIZE];
+static const char tempName[] = "trell_unameXXXXXX";
 
-// Runs the command with its output in a file of our own under /tmp (a fixed
-// name there could be a planted link, or shared by two runs) and reads it.
+void setScratchFolder(const char *folder)
+{
+    size_t len = strlen(folder);
+    if (len + sizeof tempName + 1 > sizeof scratchFolder)
+        len = 0; // too long to hold the name: /tmp only
+    memcpy(scratchFolder, folder, len);
+    scratchFolder[len] = '\0';
+}
+
+// Runs the command with its output in a file of our own under /tmp, or in
+// the scratch folder where /tmp takes no file (a fixed name could be a
+// planted link, or shared by two runs), and reads it.
 // Result: NULL with the output in buf (n bytes), or the failure's message.
 static const char *readCommandOutput(const char *command, char *buf, int *n)
 {
-    char tmpName[] = "/tmp/trell_unameXXXXXX";
+    char tmpName[OS_SHELL_CMD_SIZE];
+    snprintf(tmpName, sizeof tmpName, "/tmp/%s", tempName);
     int tmpFd = mkstemp(tmpName);
+    if (tmpFd < 0 && scratchFolder[0] != '\0') {
+        // setScratchFolder keeps only folders with room for the name.
+        int len = snprintf(tmpName, sizeof tmpName, "%s/%s", scratchFolder, tempName);
+        if (len > 0 && (size_t)len < sizeof tmpName)
+            tmpFd = mkstemp(tmpName);
+    }
     if (tmpFd < 0)
         return "Failed executing uname.";
     close(tmpFd);

@@ -1,13 +1,16 @@
 // Shell-command, process and environment services of the OS layer.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "../common/pkglayout.h"
 #include "osspecific.h"
 #include "shell.h"
 
@@ -102,6 +105,15 @@ void sleepSec(unsigned int seconds)
 
 int getSignatureSize(const char *path)
 {
-    (void)path;
-    return 0;
+    unsigned char tail[PKG_SIG_TRAILER_SIZE];
+    struct stat st;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    uint32_t size = 0;
+    if (fstat(fd, &st) == 0 && st.st_size >= (off_t)sizeof tail &&
+        pread(fd, tail, sizeof tail, st.st_size - (off_t)sizeof tail) == (ssize_t)sizeof tail)
+        size = pkgSignatureBlockSize(tail, (uint64_t)st.st_size);
+    close(fd);
+    return (int)size;
 }

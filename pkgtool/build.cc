@@ -4,6 +4,8 @@
 #include "file_checks.h"
 #include "hostneeds.h"
 #include "image_rules.h"
+#include "io.h"
+#include "package_record.h"
 #include "progress.h"
 #include "stubs.h"
 #include "temp_output.h"
@@ -97,10 +99,12 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         executableFacts(PKG_ELEM_UNZIP, unzip.data(), unzip.size())};
     reportHostNeeds(executables, nullptr, warnings);
     reportImagePairStubs(executables, spec.images.size() == 2, warnings);
+    std::vector<PkgImageFacts> facts;
     for (size_t i = 0; i < spec.images.size(); i++) {
         std::vector<ZipEntry> entries;
         if (!loadImage(spec.images[i], images[i], entries, error))
             return error;
+        facts.push_back(imageFacts(images[i], entries));
         const bool pair = spec.images.size() == 2;
         // Warnings only: verify is the check that fails a command without its file.
         recordNotes(spec.records, entries, !pair ? 0 : i == 0 ? PKG_ARCH_X86 : PKG_ARCH_X86_64,
@@ -133,6 +137,12 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         pkgPutI32(trailer + 4 * PKG_DIR_FIRST_IMAGE_ENTRY, static_cast<int32_t>(images[0].size()));
         pkgPutI32(trailer + 4 * PKG_DIR_SECOND_IMAGE_ENTRY, static_cast<int32_t>(images[1].size()));
     }
+    std::array<Pieces, PKG_ELEMENT_COUNT> elements = {
+        Pieces{{stub.data(), stub.size()}}, Pieces{{unzip.data(), unzip.size()}},
+        Pieces{{info, sizeof info}}, Pieces{{table.data(), table.size()}}, Pieces{}};
+    for (const auto &img : images)
+        elements[PKG_ELEM_IMAGE].emplace_back(img.data(), img.size());
+    writePackageRecord(trailer, facts, elements);
     trailer[PKG_DIR_SIZE] = PKG_END_MARKER;
 
     // Written beside the output under a unique name, then renamed over it:
@@ -141,24 +151,11 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     int fd = tempOutputCreate(spec.output);
     if (fd < 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
-    auto writeAll = [fd](const void *data, size_t size) {
-        const char *p = static_cast<const char *>(data);
-        while (size > 0) {
-            ssize_t n = write(fd, p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    };
-    bool ok = writeAll(stub.data(), stub.size()) && writeAll(unzip.data(), unzip.size()) &&
-              writeAll(info, sizeof info) && writeAll(table.data(), table.size());
+    bool ok = writeAll(fd, stub.data(), stub.size()) && writeAll(fd, unzip.data(), unzip.size()) &&
+              writeAll(fd, info, sizeof info) && writeAll(fd, table.data(), table.size());
     for (const auto &img : images)
-        ok = ok && writeAll(img.data(), img.size());
-    ok = ok && writeAll(trailer, sizeof trailer);
+        ok = ok && writeAll(fd, img.data(), img.size());
+    ok = ok && writeAll(fd, trailer, sizeof trailer);
     int savedErrno = errno;
     if (ok && (fchmod(fd, 0755) != 0 || fsync(fd) != 0)) {
         savedErrno = errno;

@@ -1,5 +1,8 @@
 #include "json.h"
 
+#include "package_record.h"
+#include "signing.h"
+
 namespace pkgtool {
 
 Json packageJson(const std::string &path, const Package &pkg,
@@ -13,7 +16,7 @@ Json packageJson(const std::string &path, const Package &pkg,
     j["file_size"] = pkg.fileSize;
     j["valid"] = problems.empty();
     if (pkg.located) {
-        j["directory_offset"] = pkg.fileSize - PKG_TRAILER_SIZE;
+        j["directory_offset"] = pkg.signedSize - PKG_TRAILER_SIZE;
         Json elements = Json::array();
         for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
             elements.push_back({{"index", i},
@@ -37,6 +40,36 @@ Json packageJson(const std::string &path, const Package &pkg,
                                {"command", r.command},
                                {"arguments", r.arguments}});
         j["records"] = records;
+        const PackageRecord rec = readPackageRecord(pkg.directory);
+        if (rec.state == 0) {
+            j["package_record"] = nullptr;
+        } else if (rec.state < 0) {
+            j["package_record"] = {{"valid", false}};
+        } else {
+            Json images = Json::array();
+            for (const PkgImageFacts &f : rec.images)
+                images.push_back({{"entries", f.entries},
+                                  {"unpacked_bytes", f.unpackedBytes},
+                                  {"archive_bytes", f.archiveBytes}});
+            Json digests = Json::array();
+            for (const Sha256 &d : rec.digests)
+                digests.push_back(hexDigest(d));
+            j["package_record"] = {{"valid", true},       {"version", rec.version},
+                                   {"size", rec.size},     {"images", images},
+                                   {"sha256", digests},
+                                   {"checksums", rec.checksums}};
+        }
+    }
+    if (pkg.located) {
+        std::string error;
+        const SignatureState sig = checkSignature(path, pkg, {}, error);
+        if (!sig.signedPackage)
+            j["signature"] = nullptr;
+        else
+            j["signature"] = {{"size", pkg.signatureSize},
+                              {"valid", sig.sound && error.empty()},
+                              {"key_id", sig.keyId},
+                              {"trusted_comment", sig.trustedComment}};
     }
     for (const auto &m : members)
         j[m.first] = m.second;

@@ -14,6 +14,8 @@
 #include "hostneeds.h"
 #include "json.h"
 #include "package_file.h"
+#include "package_record.h"
+#include "signing.h"
 #include "stub_path.h"
 #include "stubs.h"
 #include "trell_version.h"
@@ -28,7 +30,9 @@ static const char usage[] =
     "                (--image IMAGE | --image-pair X86_IMAGE X86_64_IMAGE)\n"
     "                [--strict] [--stubs x86-64|i386] [--stub LAUNCHER] [--unzip UNZIP]\n"
     "  pkgtool info PACKAGE [--json]\n"
-    "  pkgtool verify PACKAGE\n"
+    "  pkgtool verify PACKAGE [--trust PUBLIC_KEY ...]\n"
+    "  pkgtool keygen --secret SECRET_KEY --public PUBLIC_KEY\n"
+    "  pkgtool sign --key SECRET_KEY [--minisig FILE] [--comment TEXT] PACKAGE\n"
     "  pkgtool list PACKAGE [--arch ARCH]\n"
     "  pkgtool unpack PACKAGE FOLDER [--arch ARCH]\n"
     "  pkgtool --help\n"
@@ -87,6 +91,24 @@ static const char usage[] =
     "warnings too (one when an image pair rides on x86-64 executables), the\n"
     "launcher's and unzip utility's class and machine, and \"PACKAGE: OK\" when\n"
     "there is no problem.\n"
+    "\n"
+    "  --trust PUBLIC_KEY  a minisign public key (any number of them): a signature\n"
+    "                    by one of them is checked and reported \"trusted\", one by\n"
+    "                    another key \"untrusted\"; a signature that does not match\n"
+    "                    fails the package\n"
+    "\n"
+    "keygen writes a new Ed25519 key pair in minisign's formats: an unencrypted\n"
+    "secret key (mode 0600) and its public key; existing files are never replaced.\n"
+    "\n"
+    "sign signs the package from its first byte through its end marker (minisign's\n"
+    "Ed25519 over BLAKE2b-512) and puts the signature into its signature slot,\n"
+    "behind the end marker, replacing an earlier one.  The package's launcher must\n"
+    "know the slot (those of this pkgtool do).  A host whose\n"
+    "/etc/trell/trusted-keys/ holds public keys runs only packages signed by one.\n"
+    "  --key SECRET_KEY  an unencrypted minisign secret key (minisign -G -W, or keygen)\n"
+    "  --minisig FILE    also write the signature as a detached .minisig of the signed\n"
+    "                    bytes, which minisign -V checks\n"
+    "  --comment TEXT    the signature's trusted comment (default: trell package NAME)\n"
     "\n"
     "list prints the image's entries (size and name), without running anything.\n"
     "unpack writes the image's files into FOLDER (made if missing), never outside\n"
@@ -204,6 +226,48 @@ static int commandBuild(int argc, char **argv)
     return 0;
 }
 
+// The package record, as info shows it.
+static void printPackageRecord(const Package &pkg)
+{
+    const PackageRecord rec = readPackageRecord(pkg.directory);
+    if (rec.state == 0) {
+        std::puts("Package record: none (built by an older pkgtool)");
+        return;
+    }
+    if (rec.state < 0) {
+        std::puts("Package record: damaged (the reserved bytes hold neither zeros nor a record)");
+        return;
+    }
+    std::printf("Package record: version %u, %u bytes\n", rec.version, rec.size);
+    const std::vector<ImagePart> parts = imageParts(pkg);
+    for (int slot = 0; slot < PKG_REC_IMAGE_SLOTS; slot++) {
+        const PkgImageFacts &f = rec.images[slot];
+        if (slot > 0 && f.entries == 0 && f.unpackedBytes == 0 && f.archiveBytes == 0)
+            continue;
+        std::printf("  %-13s %u entries, %llu bytes unpacked, archive %u bytes\n",
+                    (slot < static_cast<int>(parts.size()) ? parts[slot].label : "image 2").c_str(),
+                    f.entries, static_cast<unsigned long long>(f.unpackedBytes), f.archiveBytes);
+    }
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        std::printf("  SHA-256 of element %d: %s\n", i, hexDigest(rec.digests[i]).c_str());
+    std::printf("  checksums of elements 1, 2, 3 and the directory: %08x %08x %08x %08x\n",
+                rec.checksums[0], rec.checksums[1], rec.checksums[2], rec.checksums[3]);
+}
+
+// The signature, as info shows it (without checking it: verify --trust does).
+static void printSignature(const std::string &path, const Package &pkg)
+{
+    std::string error;
+    const SignatureState sig = checkSignature(path, pkg, {}, error);
+    if (!sig.signedPackage)
+        std::puts("Signature: none");
+    else if (!sig.sound || !error.empty())
+        std::printf("Signature: damaged (%u bytes)\n", pkg.signatureSize);
+    else
+        std::printf("Signature: key ID %s, %u bytes, trusted comment: %s\n", sig.keyId.c_str(),
+                    pkg.signatureSize, printableName(sig.trustedComment).c_str());
+}
+
 static int commandInfo(const std::string &path, bool json)
 {
     Package pkg;
@@ -233,7 +297,7 @@ static int commandInfo(const std::string &path, bool json)
         std::printf("Package %s, %llu bytes\n", path.c_str(),
                     static_cast<unsigned long long>(pkg.fileSize));
         std::printf("Directory at offset %llu\n",
-                    static_cast<unsigned long long>(pkg.fileSize - PKG_TRAILER_SIZE));
+                    static_cast<unsigned long long>(pkg.signedSize - PKG_TRAILER_SIZE));
         for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
             std::printf("  element %d %-14s offset %11lld  size %11d\n", i, names[i],
                         static_cast<long long>(pkg.offset(i)), pkg.sizes[i]);
@@ -243,6 +307,10 @@ static int commandInfo(const std::string &path, bool json)
             std::printf("  %s: %s\n    version: %s\n", executableName(f.element).c_str(),
                         describeExecutable(f).c_str(),
                         f.version.empty() ? "none found" : f.version.c_str());
+    }
+    if (pkg.located) {
+        printPackageRecord(pkg);
+        printSignature(path, pkg);
     }
     if (ok || !pkg.records.empty() || pkg.recordCount != 0) {
         std::printf("Global info: %d record(s), strict %d\n", pkg.recordCount, pkg.strict);
@@ -261,12 +329,40 @@ static int commandInfo(const std::string &path, bool json)
     return ok ? 0 : 1;
 }
 
-static int commandVerify(const std::string &path)
+static int commandVerify(const std::string &path, const std::vector<std::string> &trust)
 {
-    const Verification v = verifyPackage(path);
+    std::vector<MinisignPublicKey> keys;
+    for (const std::string &file : trust) {
+        MinisignPublicKey key;
+        const std::string problem = readPublicKey(file, key);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "pkgtool: %s\n", problem.c_str());
+            return 1;
+        }
+        keys.push_back(key);
+    }
+    Verification v = verifyPackage(path);
     for (const ExecutableFacts &f : v.executables)
         std::printf("%s: %s: %s\n", path.c_str(), executableName(f.element).c_str(),
                     describeExecutable(f).c_str());
+    if (v.package.located) {
+        std::string error;
+        const SignatureState sig = checkSignature(path, v.package, keys, error);
+        if (!error.empty())
+            v.problems.push_back(error);
+        else if (!sig.signedPackage) {
+            if (!keys.empty()) // asked for
+                std::printf("%s: signature: unsigned\n", path.c_str());
+        }
+        else if (!sig.sound)
+            v.problems.push_back("the signature block is damaged");
+        else if (sig.trusted == 0)
+            v.problems.push_back("the signature by key ID " + sig.keyId +
+                                 " does not match the package: it was changed after signing");
+        else
+            std::printf("%s: signature: signed by key ID %s, %s\n", path.c_str(),
+                        sig.keyId.c_str(), sig.trusted == 1 ? "trusted" : "untrusted");
+    }
     for (const auto &p : v.problems)
         std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
     for (const auto &w : v.warnings)
@@ -274,6 +370,49 @@ static int commandVerify(const std::string &path)
     if (!v.problems.empty())
         return 1;
     std::printf("%s: OK\n", path.c_str());
+    return 0;
+}
+
+// keygen and sign: options, then (sign) the package.
+static int commandKeys(const std::string &command, int argc, char **argv)
+{
+    std::string secret, pub, minisig, comment;
+    std::vector<std::string> positional;
+    bool commentGiven = false;
+    for (int i = 0; i < argc; i++) {
+        const std::string a = argv[i];
+        const bool more = i + 1 < argc;
+        if (command == "keygen" && a == "--secret" && more)
+            secret = argv[++i];
+        else if (command == "keygen" && a == "--public" && more)
+            pub = argv[++i];
+        else if (command == "sign" && a == "--key" && more)
+            secret = argv[++i];
+        else if (command == "sign" && a == "--minisig" && more)
+            minisig = argv[++i];
+        else if (command == "sign" && a == "--comment" && more)
+            comment = argv[++i], commentGiven = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return usageError(command + ": unexpected or incomplete option '" + a + "'");
+        else
+            positional.push_back(a);
+    }
+    std::string problem;
+    if (command == "keygen") {
+        if (secret.empty() || pub.empty() || !positional.empty())
+            return usageError("keygen takes --secret SECRET_KEY --public PUBLIC_KEY");
+        problem = generateKeys(secret, pub);
+    } else {
+        if (secret.empty() || positional.size() != 1)
+            return usageError("sign takes --key SECRET_KEY and one package");
+        if (commentGiven && comment.empty())
+            return usageError("sign: --comment takes a text");
+        problem = signPackage(SignOptions{positional[0], secret, minisig, comment});
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "pkgtool: %s\n", problem.c_str());
+        return 1;
+    }
     return 0;
 }
 
@@ -418,12 +557,22 @@ static int run(int argc, char **argv)
         return commandInfo(args[0], json);
     }
     if (command == "verify") {
-        if (!parseArgs(argc - 2, argv + 2, args, nullptr, nullptr, error))
+        std::vector<std::string> trust;
+        std::vector<char *> rest;
+        for (int i = 2; i < argc; i++) {
+            if (std::strcmp(argv[i], "--trust") == 0 && i + 1 < argc)
+                trust.push_back(argv[++i]);
+            else
+                rest.push_back(argv[i]);
+        }
+        if (!parseArgs(static_cast<int>(rest.size()), rest.data(), args, nullptr, nullptr, error))
             return usageError("verify: " + error);
         if (args.size() != 1)
             return usageError("verify takes one package");
-        return commandVerify(args[0]);
+        return commandVerify(args[0], trust);
     }
+    if (command == "keygen" || command == "sign")
+        return commandKeys(command, argc - 2, argv + 2);
     if (command == "list") {
         if (!parseArgs(argc - 2, argv + 2, args, &arch, nullptr, error))
             return usageError("list: " + error);

@@ -125,6 +125,39 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
     return r;
 }
 
+// Finds the signature block a signed package carries behind its end marker,
+// and the 0 to 7 alignment bytes in front of it, as the launcher does: the
+// block's trailer gives its size, the end marker is the last 0xFF of the 8
+// bytes before it.  Result: false when the file cannot be read.
+static bool locateSignature(std::ifstream &in, Package &pkg)
+{
+    pkg.signedSize = pkg.fileSize;
+    pkg.signatureSize = 0;
+    unsigned char tail[PKG_SIG_TRAILER_SIZE];
+    if (pkg.fileSize < sizeof tail + PKG_TRAILER_SIZE)
+        return true;
+    in.seekg(static_cast<std::streamoff>(pkg.fileSize - sizeof tail));
+    if (!in.read(reinterpret_cast<char *>(tail), sizeof tail))
+        return false;
+    const uint32_t size = pkgSignatureBlockSize(tail, pkg.fileSize);
+    if (size == 0)
+        return true;
+    unsigned char before[PKG_SIG_ALIGN];
+    in.seekg(static_cast<std::streamoff>(pkg.fileSize - size - sizeof before));
+    if (!in.read(reinterpret_cast<char *>(before), sizeof before))
+        return false;
+    uint64_t align = 0;
+    for (int k = PKG_SIG_ALIGN - 1; k >= 0; k--) {
+        if (before[k] == PKG_END_MARKER) {
+            align = static_cast<uint64_t>(PKG_SIG_ALIGN - 1 - k);
+            break;
+        }
+    }
+    pkg.signatureSize = size;
+    pkg.signedSize = pkg.fileSize - size - align;
+    return true;
+}
+
 bool readPackage(const std::string &path, Package &pkg, std::vector<std::string> &problems)
 {
     const std::string notRegular = notRegularFile(path);
@@ -145,8 +178,12 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
                            " of a package directory and end marker");
         return false;
     }
+    if (!locateSignature(in, pkg)) {
+        problems.push_back("cannot read the end of the package");
+        return false;
+    }
     unsigned char trailer[PKG_TRAILER_SIZE];
-    in.seekg(static_cast<std::streamoff>(pkg.fileSize - PKG_TRAILER_SIZE));
+    in.seekg(static_cast<std::streamoff>(pkg.signedSize - PKG_TRAILER_SIZE));
     in.read(reinterpret_cast<char *>(trailer), PKG_TRAILER_SIZE);
     if (!in) {
         problems.push_back("cannot read the package directory");
@@ -159,6 +196,7 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
                            ", not the end marker 0xFF");
         return false;
     }
+    std::memcpy(pkg.directory, trailer, PKG_DIR_SIZE);
     int64_t sum = 0;
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
         pkg.sizes[i] = pkgGetI32(trailer + 4 * i);
@@ -175,10 +213,10 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     if (sum > PKG_MAX_OFFSET)
         problems.push_back("the element sizes add up to " + std::to_string(sum) +
                            ", at or over 2^31");
-    if (static_cast<uint64_t>(sum) + PKG_TRAILER_SIZE != pkg.fileSize) {
+    if (static_cast<uint64_t>(sum) + PKG_TRAILER_SIZE != pkg.signedSize) {
         problems.push_back("the element sizes add up to " + std::to_string(sum) +
                            " bytes, but the file holds " +
-                           std::to_string(pkg.fileSize - PKG_TRAILER_SIZE) +
+                           std::to_string(pkg.signedSize - PKG_TRAILER_SIZE) +
                            " bytes before the directory");
         return false;
     }

@@ -22,12 +22,15 @@ struct Record {
 
 struct Package {
     uint64_t fileSize = 0;
+    uint64_t signedSize = 0;    // through the end marker: the file less a signature
+    uint32_t signatureSize = 0; // the signature block behind it, 0 when unsigned
     int32_t sizes[PKG_ELEMENT_COUNT] = {};
     int32_t firstImageSize = 0;
     int32_t secondImageSize = 0;
     int32_t recordCount = 0;
     int32_t strict = 0;
     std::vector<Record> records; // the records present, at most recordCount
+    unsigned char directory[PKG_DIR_SIZE] = {}; // as read, reserved bytes included
     // The directory's sizes are sound and add up to the file's length, so
     // every element can be found (even when other problems were reported).
     bool located = false;

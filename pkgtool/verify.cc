@@ -2,6 +2,7 @@
 
 #include "hostneeds.h"
 #include "image_rules.h"
+#include "package_record.h"
 #include "stubs.h"
 
 #include <algorithm>
@@ -14,6 +15,61 @@ static bool startsWith(const std::vector<unsigned char> &data, const char *magic
 {
     const size_t n = std::strlen(magic);
     return data.size() >= n && std::memcmp(data.data(), magic, n) == 0;
+}
+
+static std::string describe(const PkgImageFacts &f)
+{
+    return std::to_string(f.entries) + " entries, " + std::to_string(f.unpackedBytes) +
+           " bytes unpacked, in an archive of " + std::to_string(f.archiveBytes) + " bytes";
+}
+
+// The package record against what the package holds: each image's facts,
+// each element's SHA-256 and the launcher's checksum.
+static void checkRecordAgainst(const std::string &path, const Package &pkg,
+                               const std::vector<ImagePart> &parts,
+                               const std::vector<PkgImageFacts> &facts, Verification &v)
+{
+    const PackageRecord rec = readPackageRecord(pkg.directory);
+    if (rec.state == 0)
+        return; // built before the record: nothing to check it against
+    if (rec.state < 0) {
+        v.problems.push_back("the directory's reserved bytes hold neither zeros nor a package "
+                             "record: the package is damaged");
+        return;
+    }
+    // An image that could not be read has been reported already.
+    for (int slot = 0; facts.size() == parts.size() && slot < PKG_REC_IMAGE_SLOTS; slot++) {
+        const PkgImageFacts want = slot < static_cast<int>(facts.size()) ? facts[slot]
+                                                                         : PkgImageFacts{};
+        const PkgImageFacts &got = rec.images[slot];
+        if (got.entries == want.entries && got.unpackedBytes == want.unpackedBytes &&
+            got.archiveBytes == want.archiveBytes)
+            continue;
+        if (slot >= static_cast<int>(facts.size()))
+            v.problems.push_back("the package record names a second image (" + describe(got) +
+                                 "), but element 4 holds one");
+        else
+            v.problems.push_back("the package record says the " + parts[slot].label + " has " +
+                                 describe(got) + "; it has " + describe(want));
+    }
+    FileDigests got;
+    std::string error;
+    if (!packageFileDigests(path, pkg.sizes, pkg.directory, got, error)) {
+        v.problems.push_back(error);
+        return;
+    }
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        if (got.digests[i] != rec.digests[i])
+            v.problems.push_back("element " + std::to_string(i) + " (" + pkgElementName(i) +
+                                 ") is not what was built: its SHA-256 differs from the "
+                                 "package record's");
+    // What the launcher checks, element by element, then the directory.
+    for (int i = 0; i < PKG_REC_CHECKSUM_COUNT; i++)
+        if (got.checksums[i] != rec.checksums[i])
+            v.problems.push_back(std::string("the launcher's checksum of ") +
+                                 (i < 3 ? "element " + std::to_string(i + 1)
+                                        : std::string("the directory")) +
+                                 " does not match: the launcher refuses the package");
 }
 
 Verification verifyPackage(const std::string &path)
@@ -59,7 +115,9 @@ Verification verifyPackage(const std::string &path)
                              "element 4's " + std::to_string(pkg.sizes[PKG_ELEM_IMAGE]) +
                              " bytes: the launcher takes element 4 as one image");
 
-    for (const ImagePart &part : imageParts(pkg)) {
+    const std::vector<ImagePart> parts = imageParts(pkg);
+    std::vector<PkgImageFacts> facts;
+    for (const ImagePart &part : parts) {
         std::vector<unsigned char> zip;
         if (!readPackageBytes(path, part.offset, part.size, zip, error)) {
             v.problems.push_back(part.label + ": " + error);
@@ -68,6 +126,8 @@ Verification verifyPackage(const std::string &path)
         std::vector<ZipEntry> entries;
         std::vector<std::string> problems;
         checkImage(zip, entries, problems);
+        if (problems.empty())
+            facts.push_back(imageFacts(zip, entries));
         for (const std::string &p : problems)
             v.problems.push_back(part.label + ": " + p);
         if (problems.empty())
@@ -75,6 +135,8 @@ Verification verifyPackage(const std::string &path)
                         part.architecture != 0 ? " (" + part.label + ")" : "", v.problems,
                         v.warnings);
     }
+
+    checkRecordAgainst(path, pkg, parts, facts, v);
 
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && (st.st_mode & 0111) == 0)

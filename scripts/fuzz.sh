@@ -12,7 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev libdeflate-dev \
+scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev libzip-dev libdeflate-dev libsodium-dev \
   nlohmann-json3-dev help2man
 
 build=build-fuzz

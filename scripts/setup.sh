@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev python3 zip \
   unzip python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev libdeflate-dev dos2unix \
   util-linux iproute2 procps binutils file gcc-multilib busybox-static qemu-user-static \
-  help2man pkg-config nlohmann-json3-dev dpkg-dev man-db strace time
+  help2man pkg-config nlohmann-json3-dev dpkg-dev man-db libsodium-dev minisign strace time
 
 build=${BUILD_DIR:-build}
 # shellcheck disable=SC2086

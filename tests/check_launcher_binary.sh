@@ -1,12 +1,12 @@
 #!/bin/sh
 # A shipped executable (the launcher, the unzip utility, either of their
 # i386 builds) must be static (no interpreter, no shared library), stripped,
-# at most LIMIT bytes (default 64 KiB, the launcher's) and, when MACHINE is
+# at most LIMIT bytes (default 144 KiB, the launcher's) and, when MACHINE is
 # given, built for it (i386 or x86-64).
 #   check_launcher_binary.sh BINARY STATIC [LIMIT [MACHINE]]
 bin=$1
 static=$2
-limit=${3:-65536}
+limit=${3:-147456}
 machine=${4:-}
 name=$(basename "$bin")
 size=$(stat -c %s "$bin") || exit 1

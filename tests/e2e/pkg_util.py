@@ -86,7 +86,14 @@ class Parts:
     def __init__(self, path):
         with open(path, "rb") as f:
             self.data = bytearray(f.read())
-        self.directory = list(struct.unpack("<137i", self.data[-TRAILER:-1]))
+        # A signed package's signature block (and the zeros that align it)
+        # follows its end marker.
+        self.end = len(self.data)
+        if self.data[-8:] == b"TRSIGEND":
+            self.end -= struct.unpack("<I", self.data[-16:-12])[0]
+            while self.data[self.end - 1] == 0:
+                self.end -= 1
+        self.directory = list(struct.unpack("<137i", self.data[self.end - TRAILER:self.end - 1]))
         self.sizes = self.directory[:5]
 
     def offset(self, index):

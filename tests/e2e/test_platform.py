@@ -10,7 +10,7 @@ import time
 import unittest
 
 from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, read_trailer,
-                      split_elements, tool_args, write_script)
+                      split_elements, tool_args, without_package_record, write_script)
 
 WARNING = ("WARNING! This package doesn't appear to match your system.\n"
            "         It is likely that it will not properly execute.\n"
@@ -91,6 +91,7 @@ class FakeHost(E2ETest):
             data[gi:gi + 4] = int(count).to_bytes(4, "little", signed=True)
             with open(pkg, "wb") as f:
                 f.write(data)
+            without_package_record(pkg)
         return self.run_pkg(list(args), pkg=pkg, env=env, isolated=True, setup=setup)
 
     def record_run(self, r):

@@ -15,6 +15,9 @@ foreach(variant launcher-i386 tunzip-i386)
     install(TARGETS ${variant} RUNTIME DESTINATION ${TRELL_INSTALL_STUBDIR})
   endif()
 endforeach()
+if(TRELL_CROSS_STUB_FILES)
+  install(PROGRAMS ${TRELL_CROSS_STUB_FILES} DESTINATION ${TRELL_INSTALL_STUBDIR})
+endif()
 
 # pkgtool(1), made from pkgtool --help and --version by help2man, so that
 # the page says what the program does.  help2man hands the program's path

@@ -1,7 +1,8 @@
 /* minisign's formats, as far as packages use them: a public key file (an
  * untrusted comment line, then base64 of "Ed", the key ID and the Ed25519
  * public key) and the key ID as minisign shows it (the 8 bytes read as a
- * little-endian number, in upper-case hex).  For the launcher and pkgtool. */
+ * little-endian number, in upper-case hex without leading zeros).  For the
+ * launcher and pkgtool. */
 #ifndef COMMON_MINISIGN_H
 #define COMMON_MINISIGN_H
 
@@ -54,7 +55,7 @@ static inline void minisignKeyIdText(const unsigned char *keyId, char *out)
     uint64_t v = 0;
     for (int i = MINISIGN_KEY_ID_SIZE - 1; i >= 0; i--)
         v = (v << 8) | keyId[i];
-    snprintf(out, MINISIGN_KEY_ID_TEXT_SIZE, "%016llX", (unsigned long long)v);
+    snprintf(out, MINISIGN_KEY_ID_TEXT_SIZE, "%llX", (unsigned long long)v);
 }
 
 #endif

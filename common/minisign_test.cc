@@ -26,6 +26,10 @@ TEST(MinisignKey, ReadsTheKeyAndShowsItsIdAsMinisignDoes)
     minisignKeyIdText(key.keyId, id);
     EXPECT_STREQ("564D8F354F8C4DEE", id);
     EXPECT_EQ(0xEE, key.keyId[0]); // little-endian: the last digits first
+    // Without leading zeros, as minisign prints it.
+    const unsigned char small[MINISIGN_KEY_ID_SIZE] = {0xEE, 0xF7, 0x3A, 0x30, 0x1A, 0x28, 0xE7, 0x04};
+    minisignKeyIdText(small, id);
+    EXPECT_STREQ("4E7281A303AF7EE", id);
     // Line ends of other systems, and no line end at all.
     MinisignPublicKey again;
     std::string crlf = kKey;

@@ -53,11 +53,17 @@ enum {
     PKG_DIST_SUSE = 2,
     PKG_DIST_REDHAT = 3,
     PKG_DIST_NOVELL = 4,
+    PKG_DIST_DEBIAN = 5,
+    PKG_DIST_UBUNTU = 6,
+    PKG_DIST_MAX = PKG_DIST_UBUNTU, /* the codes run from 1 to here */
 
     /* Architecture codes (0: not determined). */
     PKG_ARCH_X86 = 1,
     PKG_ARCH_X86_64 = 2,
-    PKG_ARCH_PPC = 3
+    PKG_ARCH_PPC = 3,
+    PKG_ARCH_ARM64 = 4,
+    PKG_ARCH_IBMZ = 5,
+    PKG_ARCH_MAX = PKG_ARCH_IBMZ
 };
 
 /* The package record: what pkgtool knows of a package when it builds it,
@@ -274,6 +280,8 @@ static inline const char *pkgDistributionName(int32_t code)
     case PKG_DIST_SUSE: return "SuSE";
     case PKG_DIST_REDHAT: return "Red Hat";
     case PKG_DIST_NOVELL: return "Novell Linux Desktop";
+    case PKG_DIST_DEBIAN: return "Debian";
+    case PKG_DIST_UBUNTU: return "Ubuntu";
     default: return "Unknown";
     }
 }
@@ -284,6 +292,8 @@ static inline const char *pkgArchitectureName(int32_t code)
     case PKG_ARCH_X86: return "x86";
     case PKG_ARCH_X86_64: return "x86-64";
     case PKG_ARCH_PPC: return "PPC";
+    case PKG_ARCH_ARM64: return "ARM64";
+    case PKG_ARCH_IBMZ: return "IBM Z";
     default: return "Unknown";
     }
 }

@@ -126,6 +126,8 @@ def platform_seeds():
         "x86_64_redhat": seed(1, b"x86_64\n"),
         "i386": seed(1, b"i386\n"),
         "ppc64": seed(0, b"ppc64\n"),
+        "aarch64": seed(1, b"aarch64\n"),
+        "s390x": seed(0, b"s390x\n"),
         # Found the leak of the previous unknown-architecture message.
         "i686": seed(0, b"i686\n"),
         "long_token": seed(1, b"a" * 200 + b"\n"),
@@ -141,6 +143,9 @@ def platform_seeds():
         "os_release_sles": seed(0, b'NAME="SLES"\nVERSION_ID="15.5"\nID="sles"\nID_LIKE="suse"\n'),
         "os_release_quoting": seed(9, b"# c\n  ID=r'h'\"el\"\nID_LIKE=\"a \\\"b\\\" ol\"\n"
                                       b"VERSION_ID='8.1'\r\nID=\"open\n"),
+        "os_release_ubuntu": seed(1, b'NAME="Ubuntu"\nVERSION_ID="22.04"\nID=ubuntu\n'
+                                     b'ID_LIKE=debian\n'),
+        "os_release_mint": seed(0, b'ID=linuxmint\nID_LIKE="ubuntu debian"\nVERSION_ID="21.3"\n'),
         "os_release_nul": seed(3, b"ID=rhel\0ID=x\nID_LIKE=opensuse-leap\nVERSION_ID=\n"),
     }
 

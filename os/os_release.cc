@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../common/pkglayout.h"
 #include "osspecific.h"
 #include "platform_parse.h"
 
@@ -106,14 +107,20 @@ void pfmOsReleaseFeed(PfmOsRelease *s, const char *bytes, int n)
     }
 }
 
-// The distribution code a system name stands for: 2 SuSE, 3 Red Hat, 0 none.
+// The distribution code a system name stands for, 0 for none.  Ubuntu's
+// derivatives name "ubuntu debian" in ID_LIKE, Ubuntu itself "debian": the
+// first known word decides.
 static int32_t distributionOf(const char *name, size_t len)
 {
     if ((len >= 9 && strncmp(name, "opensuse-", 9) == 0) ||
         pfmInList("sles\0sled\0suse\0opensuse\0", name, len))
-        return 2;
+        return PKG_DIST_SUSE;
     if (pfmInList("rhel\0centos\0fedora\0rocky\0almalinux\0ol\0", name, len))
-        return 3;
+        return PKG_DIST_REDHAT;
+    if (pfmInList("debian\0", name, len))
+        return PKG_DIST_DEBIAN;
+    if (pfmInList("ubuntu\0", name, len))
+        return PKG_DIST_UBUNTU;
     return 0;
 }
 

@@ -55,6 +55,10 @@ const std::string kSles155 = "NAME=\"SLES\"\nVERSION=\"15-SP5\"\nVERSION_ID=\"15
 const std::string kRocky93 = "NAME=\"Rocky Linux\"\nVERSION=\"9.3 (Blue Onyx)\"\nID=\"rocky\"\n"
                              "ID_LIKE=\"rhel centos fedora\"\nVERSION_ID=\"9.3\"\n"
                              "PLATFORM_ID=\"platform:el9\"\n";
+const std::string kUbuntu2204 = "PRETTY_NAME=\"Ubuntu 22.04.4 LTS\"\nNAME=\"Ubuntu\"\n"
+                                "VERSION_ID=\"22.04\"\nVERSION=\"22.04.4 LTS (Jammy Jellyfish)\"\n"
+                                "VERSION_CODENAME=jammy\nID=ubuntu\nID_LIKE=debian\n"
+                                "UBUNTU_CODENAME=jammy\n";
 const std::string kDebian12 = "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian "
                               "GNU/Linux\"\nVERSION_ID=\"12\"\nVERSION=\"12 (bookworm)\"\n"
                               "VERSION_CODENAME=bookworm\nID=debian\n";
@@ -76,9 +80,16 @@ TEST(OsRelease, SystemsOfToday)
         {"ID=fedora\nVERSION_ID=39\n", {"(null)", 3, 39}},
         {"ID=\"centos\"\nVERSION_ID=\"9\"\n", {"(null)", 3, 9}},
         // ID first, then the first known word of ID_LIKE.
-        {"ID=myos\nID_LIKE=\"debian suse rhel\"\nVERSION_ID=2\n", {"(null)", 2, 2}},
+        {"ID=myos\nID_LIKE=\"arch suse rhel\"\nVERSION_ID=2\n", {"(null)", 2, 2}},
         {"ID=rhel\nID_LIKE=suse\nVERSION_ID=8\n", {"(null)", 3, 8}},
-        {"ID=ubuntu\nID_LIKE=debian\nVERSION_ID=\"22.04\"\n", kUnknown},
+        // Ubuntu names Debian in ID_LIKE, its derivatives name Ubuntu first.
+        {"ID=debian\nVERSION_ID=\"11\"\n", {"(null)", 5, 11}},
+        {"ID=ubuntu\nID_LIKE=debian\nVERSION_ID=\"22.04\"\n", {"(null)", 6, 22}},
+        {"ID=linuxmint\nID_LIKE=\"ubuntu debian\"\nVERSION_ID=\"21.3\"\n", {"(null)", 6, 21}},
+        {"ID=raspbian\nID_LIKE=\"debian ubuntu\"\nVERSION_ID=\"12\"\n", {"(null)", 5, 12}},
+        {"ID=Ubuntu\nID_LIKE=\"Debian ubuntux\"\nVERSION_ID=1\n", kUnknown},
+        // Debian testing has no VERSION_ID.
+        {"ID=debian\nVERSION_CODENAME=trixie\n", {"Failed locating release token.", 5, -1}},
         // Names match whole and case-sensitively; "opensuse-" starts a family.
         {"ID=rhelx\nID_LIKE=\"xrhel centOS SLES olx\"\nVERSION_ID=1\n", kUnknown},
         {"ID=opensuse-\nVERSION_ID=1\n", {"(null)", 2, 1}},
@@ -97,7 +108,8 @@ TEST(OsRelease, SystemsOfToday)
     }
     EXPECT_EQ((Outcome{"(null)", 2, 15}), parse(kSles155));
     EXPECT_EQ((Outcome{"(null)", 3, 9}), parse(kRocky93));
-    EXPECT_EQ(kUnknown, parse(kDebian12));
+    EXPECT_EQ((Outcome{"(null)", 5, 12}), parse(kDebian12));
+    EXPECT_EQ((Outcome{"(null)", 6, 22}), parse(kUbuntu2204));
 }
 
 TEST(OsRelease, ShellQuotingCommentsAndDamage)
@@ -272,7 +284,9 @@ TEST(MachineNames, WhenTheHardwarePlatformIsUnknown)
         int arch;
     } cases[] = {{"i386", 1},  {"i486", 1},    {"i586", 1},    {"i686", 1},  {"x86_64", 2},
                  {"ppc", 3},   {"ppc64", 3},   {"ppc64le", 3}, {"X86_64", 0}, {"i786", 0},
-                 {"ppcx", 0},  {"powerpc", 0}, {"aarch64", 0}, {"", 0},       {"i68", 0}};
+                 {"ppcx", 0},  {"powerpc", 0}, {"aarch64", 4}, {"arm64", 4},  {"s390x", 5},
+                 {"s390", 0},  {"armv7l", 0},  {"aarch64_be", 0}, {"AArch64", 0}, {"", 0},
+                 {"i68", 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.machine);
         PfmInfo info = {7, 7, 0};

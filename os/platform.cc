@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "../common/pkglayout.h"
 #include "osspecific.h"
 #include "platform_parse.h"
 #include "shell.h"
@@ -14,6 +15,11 @@
 enum { PFM_MESSAGE_SIZE = 128 };
 
 static const char unknownArchFormat[] = "Unknown processor architecture (%.*s)";
+
+// Names of ARM64 and IBM Z, the same in "uname -i" and in the kernel's
+// machine name.
+static const char arm64Names[] = "aarch64\0arm64\0";
+static const char ibmzNames[] = "s390x\0";
 
 // The last unknown-architecture message, released by the next call.
 static char *heapMessage;
@@ -91,11 +97,15 @@ const char *pfmClassifyMachine(PfmInfo *info, const char *machine)
 {
     size_t len = strlen(machine);
     if (pfmInList("i386\0i486\0i586\0i686\0", machine, len))
-        info->architecture = 1;
+        info->architecture = PKG_ARCH_X86;
     else if (strcmp(machine, "x86_64") == 0)
-        info->architecture = 2;
+        info->architecture = PKG_ARCH_X86_64;
     else if (pfmInList("ppc\0ppc64\0ppc64le\0", machine, len))
-        info->architecture = 3;
+        info->architecture = PKG_ARCH_PPC;
+    else if (pfmInList(arm64Names, machine, len))
+        info->architecture = PKG_ARCH_ARM64;
+    else if (pfmInList(ibmzNames, machine, len))
+        info->architecture = PKG_ARCH_IBMZ;
     else
         return unknownArchitecture(machine, (int)len);
     return NULL;
@@ -111,11 +121,15 @@ const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
         end++;
     buf[end] = '\0';
     if (strcmp(buf, "i386") == 0) {
-        info->architecture = 1;
+        info->architecture = PKG_ARCH_X86;
     } else if (strcmp(buf, "x86_64") == 0 || strcmp(buf, "X86_64") == 0) {
-        info->architecture = 2;
+        info->architecture = PKG_ARCH_X86_64;
     } else if (strstr(buf, "ppc") != NULL) {
-        info->architecture = 3;
+        info->architecture = PKG_ARCH_PPC;
+    } else if (pfmInList(arm64Names, buf, (size_t)end)) {
+        info->architecture = PKG_ARCH_ARM64;
+    } else if (pfmInList(ibmzNames, buf, (size_t)end)) {
+        info->architecture = PKG_ARCH_IBMZ;
     } else if (strcmp(buf, "unknown") == 0) {
         // Debian and busybox hosts print no hardware platform: the kernel's
         // machine name tells the architecture there.
@@ -147,10 +161,10 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
 
     const char *releaseFile;
     if (fileExists(redhatRelease)) {
-        info->distribution = 3;
+        info->distribution = PKG_DIST_REDHAT;
         releaseFile = redhatRelease;
     } else if (fileExists(suseRelease)) {
-        info->distribution = 2;
+        info->distribution = PKG_DIST_SUSE;
         releaseFile = suseRelease;
     } else {
         // Newer systems keep only os-release, in /etc or in /usr/lib.
@@ -175,9 +189,9 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
 int pfmParseRelease(PfmInfo *info, char *buf, int n)
 {
     buf[n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1] = '\0';
-    if (info->distribution == 2 && strncmp(buf, "Novell", 6) == 0)
-        info->distribution = 4;
-    const char *token = info->distribution == 3 ? "release " : "VERSION = ";
+    if (info->distribution == PKG_DIST_SUSE && strncmp(buf, "Novell", 6) == 0)
+        info->distribution = PKG_DIST_NOVELL;
+    const char *token = info->distribution == PKG_DIST_REDHAT ? "release " : "VERSION = ";
     char *at = strstr(buf, token);
     if (at == NULL)
         return -1;

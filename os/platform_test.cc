@@ -62,6 +62,12 @@ TEST_F(Identification, ArchitectureNames)
         {"x86_64 extra words\n", 2, nullptr},
         {"x86_64\tTAB", 2, nullptr},
         {"x86_64\x80", 2, nullptr}, // bytes 0x80-0xFF end the token too
+        {"aarch64\n", 4, nullptr},
+        {"arm64\n", 4, nullptr},
+        {"s390x\n", 5, nullptr},
+        {"aarch64x\n", 0, "Unknown processor architecture (aarch64x)"},
+        {"s390\n", 0, "Unknown processor architecture (s390)"},
+        {"ARM64\n", 0, "Unknown processor architecture (ARM64)"},
         {"i686\n", 0, "Unknown processor architecture (i686)"},
         {"i586", 0, "Unknown processor architecture (i586)"},
         {"powerpc\n", 0, "Unknown processor architecture (powerpc)"},

@@ -99,6 +99,7 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         executableFacts(PKG_ELEM_UNZIP, unzip.data(), unzip.size())};
     reportHostNeeds(executables, nullptr, warnings);
     reportImagePairStubs(executables, spec.images.size() == 2, warnings);
+    reportRecordHosts(executables, spec.records, spec.images.size() == 2, warnings);
     std::vector<PkgImageFacts> facts;
     for (size_t i = 0; i < spec.images.size(); i++) {
         std::vector<ZipEntry> entries;

@@ -263,23 +263,43 @@ std::string readElfInfo(const unsigned char *data, size_t size, ElfInfo &info)
     return dynamic != nullptr ? readDynamic(b, segments, *dynamic, info) : "";
 }
 
-std::string elfMachineName(uint16_t machine)
+std::string elfMachineName(uint16_t machine, bool bigEndian)
 {
+    const std::string order = bigEndian ? " big-endian" : " little-endian";
+    const std::string unusual = bigEndian ? " big-endian" : "";
     switch (machine) {
     case ELF_MACHINE_X86_64:
-        return "x86-64";
+        return "x86-64" + unusual;
     case ELF_MACHINE_I386:
-        return "i386";
+        return "i386" + unusual;
+    case ELF_MACHINE_AARCH64:
+        return "AArch64" + unusual;
+    case ELF_MACHINE_PPC64:
+        return "PowerPC64" + order;
+    case ELF_MACHINE_S390:
+        return "IBM S/390" + order;
     default:
-        return "machine " + std::to_string(machine);
+        return "machine " + std::to_string(machine) + unusual;
     }
 }
 
-int32_t elfArchitectureCode(uint16_t machine)
+std::vector<int32_t> elfHostArchitectures(uint16_t machine)
 {
-    return machine == ELF_MACHINE_X86_64 ? PKG_ARCH_X86_64
-           : machine == ELF_MACHINE_I386 ? PKG_ARCH_X86
-                                         : 0;
+    switch (machine) {
+    case ELF_MACHINE_I386:
+        return {PKG_ARCH_X86, PKG_ARCH_X86_64};
+    case ELF_MACHINE_X86_64:
+        return {PKG_ARCH_X86_64};
+    case ELF_MACHINE_AARCH64:
+        return {PKG_ARCH_ARM64};
+    case ELF_MACHINE_PPC:
+    case ELF_MACHINE_PPC64:
+        return {PKG_ARCH_PPC};
+    case ELF_MACHINE_S390:
+        return {PKG_ARCH_IBMZ};
+    default:
+        return {};
+    }
 }
 
 // The next part of the dotted version v from pos on, without leading zeros

@@ -15,7 +15,11 @@ namespace pkgtool {
 // e_machine values the packages care about.
 enum ElfMachine : uint16_t {
     ELF_MACHINE_I386 = 3,
+    ELF_MACHINE_PPC = 20,
+    ELF_MACHINE_PPC64 = 21,
+    ELF_MACHINE_S390 = 22,
     ELF_MACHINE_X86_64 = 62,
+    ELF_MACHINE_AARCH64 = 183,
 };
 
 struct ElfInfo {
@@ -35,12 +39,16 @@ struct ElfInfo {
 // program headers lie beyond the file", ...), info then unspecified.
 std::string readElfInfo(const unsigned char *data, size_t size, ElfInfo &info);
 
-// "x86-64", "i386", or "machine N" for any other e_machine.
-std::string elfMachineName(uint16_t machine);
+// The machine's name as users know it ("x86-64", "i386", "AArch64",
+// "PowerPC64 little-endian", "IBM S/390 big-endian"), or "machine N" for
+// any other e_machine.  PowerPC64 and S/390 always name their byte order;
+// the others only an unusual big-endian one.
+std::string elfMachineName(uint16_t machine, bool bigEndian);
 
-// The package's architecture code for an e_machine (PKG_ARCH_X86,
-// PKG_ARCH_X86_64), 0 for any other machine.
-int32_t elfArchitectureCode(uint16_t machine);
+// The architecture codes of the hosts that run an executable of this
+// machine: i386 ones run on x86 and on x86-64 hosts, the others on hosts of
+// their own kind.  Empty for a machine that no code names.
+std::vector<int32_t> elfHostArchitectures(uint16_t machine);
 
 // Compares two dotted version numbers ("2.7" < "2.14" < "2.34", "2.3" <
 // "2.3.4") part by part as numbers.  Result: <0, 0 or >0 as a < b.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 #include <random>
 
 #include "../common/pkglayout.h"
@@ -480,17 +481,38 @@ TEST(ElfInfo, ThirtyTwoBitTableAndEntryBounds)
 
 TEST(ElfInfo, MachineNamesAndArchitectureCodes)
 {
-    EXPECT_EQ("x86-64", elfMachineName(62));
-    EXPECT_EQ("i386", elfMachineName(3));
-    EXPECT_EQ("machine 20", elfMachineName(20));
-    EXPECT_EQ(PKG_ARCH_X86_64, elfArchitectureCode(62));
-    EXPECT_EQ(PKG_ARCH_X86, elfArchitectureCode(3));
-    EXPECT_EQ(0, elfArchitectureCode(183));
+    const std::tuple<uint16_t, bool, const char *> names[] = {
+        {62, false, "x86-64"},
+        {62, true, "x86-64 big-endian"},
+        {3, false, "i386"},
+        {183, false, "AArch64"},
+        {183, true, "AArch64 big-endian"},
+        {21, false, "PowerPC64 little-endian"},
+        {21, true, "PowerPC64 big-endian"},
+        {22, true, "IBM S/390 big-endian"},
+        {22, false, "IBM S/390 little-endian"},
+        {20, true, "machine 20 big-endian"},
+        {0, false, "machine 0"},
+    };
+    for (const auto &[machine, big, name] : names)
+        EXPECT_EQ(name, elfMachineName(machine, big)) << machine << " " << big;
+    // Which hosts run them: i386 executables run on both x86 kinds.
+    using Codes = std::vector<int32_t>;
+    EXPECT_EQ((Codes{PKG_ARCH_X86, PKG_ARCH_X86_64}), elfHostArchitectures(3));
+    EXPECT_EQ((Codes{PKG_ARCH_X86_64}), elfHostArchitectures(62));
+    EXPECT_EQ((Codes{PKG_ARCH_ARM64}), elfHostArchitectures(183));
+    EXPECT_EQ((Codes{PKG_ARCH_PPC}), elfHostArchitectures(21));
+    EXPECT_EQ((Codes{PKG_ARCH_PPC}), elfHostArchitectures(20));
+    EXPECT_EQ((Codes{PKG_ARCH_IBMZ}), elfHostArchitectures(22));
+    EXPECT_EQ(Codes{}, elfHostArchitectures(40)); // 32-bit ARM: no code names its hosts
+    // The reader takes the big-endian headers of an s390x executable.
     Spec s;
-    s.machine = 183;
+    s.machine = 22;
+    s.big = true;
     ElfInfo info;
     ASSERT_EQ("", makeElf(s).read(info));
-    EXPECT_EQ(183, info.machine);
+    EXPECT_EQ(22, info.machine);
+    EXPECT_TRUE(info.bigEndian);
 }
 
 TEST(ElfInfo, VersionsCompareAsNumbers)

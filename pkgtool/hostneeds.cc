@@ -73,8 +73,8 @@ std::string describeExecutable(const ExecutableFacts &f)
     if (!f.problem.empty())
         return f.problem;
     const ElfInfo &i = f.info;
-    std::string out = "ELF" + std::to_string(i.elfClass) + (i.bigEndian ? " big-endian " : " ") +
-                      elfMachineName(i.machine);
+    std::string out =
+        "ELF" + std::to_string(i.elfClass) + " " + elfMachineName(i.machine, i.bigEndian);
     if (i.isStatic())
         return out + ", static";
     out += ", dynamic:";
@@ -105,7 +105,7 @@ Json executableJson(const ExecutableFacts &f)
     const ElfInfo &i = f.info;
     j["class"] = i.elfClass;
     j["byte_order"] = i.bigEndian ? "big" : "little";
-    j["machine"] = elfMachineName(i.machine);
+    j["machine"] = elfMachineName(i.machine, i.bigEndian);
     j["machine_code"] = i.machine;
     j["static"] = i.isStatic();
     j["interpreter"] = i.interpreter.empty() ? Json() : Json(i.interpreter);

@@ -52,7 +52,11 @@ std::optional<int32_t> distributionCode(const std::string &text)
         return PKG_DIST_REDHAT;
     if (t == "novell")
         return PKG_DIST_NOVELL;
-    return smallNumber(t, PKG_DIST_WINDOWS, PKG_DIST_NOVELL);
+    if (t == "debian")
+        return PKG_DIST_DEBIAN;
+    if (t == "ubuntu")
+        return PKG_DIST_UBUNTU;
+    return smallNumber(t, PKG_DIST_WINDOWS, PKG_DIST_MAX);
 }
 
 std::optional<int32_t> architectureCode(const std::string &text)
@@ -64,7 +68,11 @@ std::optional<int32_t> architectureCode(const std::string &text)
         return PKG_ARCH_X86_64;
     if (t == "ppc")
         return PKG_ARCH_PPC;
-    return smallNumber(t, PKG_ARCH_X86, PKG_ARCH_PPC);
+    if (t == "arm64" || t == "aarch64")
+        return PKG_ARCH_ARM64;
+    if (t == "s390x")
+        return PKG_ARCH_IBMZ;
+    return smallNumber(t, PKG_ARCH_X86, PKG_ARCH_MAX);
 }
 
 void encodeRecord(const Record &record, unsigned char *out)
@@ -82,9 +90,9 @@ void encodeRecord(const Record &record, unsigned char *out)
 
 std::string checkRecord(const Record &r)
 {
-    if (r.distribution < PKG_DIST_WINDOWS || r.distribution > PKG_DIST_NOVELL)
+    if (r.distribution < PKG_DIST_WINDOWS || r.distribution > PKG_DIST_MAX)
         return "unknown distribution code " + std::to_string(r.distribution);
-    if (r.architecture < PKG_ARCH_X86 || r.architecture > PKG_ARCH_PPC)
+    if (r.architecture < PKG_ARCH_X86 || r.architecture > PKG_ARCH_MAX)
         return "unknown architecture code " + std::to_string(r.architecture);
     if (r.command.compare(0, 2, "./") != 0)
         return "command \"" + printableName(r.command) + "\" does not begin with \"./\"";

@@ -1,10 +1,15 @@
 #include "stubs.h"
 
+#include <algorithm>
+
 namespace pkgtool {
 
 static const StubSet stubSets[] = {
     {"x86-64", "launcher", "tunzip"},
     {"i386", "launcher-i386", "tunzip-i386"},
+    {"aarch64", "launcher-aarch64", "tunzip-aarch64"},
+    {"ppc64le", "launcher-ppc64le", "tunzip-ppc64le"},
+    {"s390x", "launcher-s390x", "tunzip-s390x"},
 };
 
 const StubSet &defaultStubSet()
@@ -47,6 +52,37 @@ void reportImagePairStubs(const std::vector<ExecutableFacts> &facts, bool imageP
     warnings.push_back("the image pair's x86 image can never run: " + what +
                        ", which no 32-bit x86 host runs (build with --stubs i386 for "
                        "executables that run on both kinds of host)");
+}
+
+void reportRecordHosts(const std::vector<ExecutableFacts> &facts,
+                       const std::vector<Record> &records, bool imagePair,
+                       std::vector<std::string> &warnings)
+{
+    if (facts.empty() || !facts[0].problem.empty() || facts[0].element != PKG_ELEM_LAUNCHER)
+        return;
+    const ElfInfo &launcher = facts[0].info;
+    const std::vector<int32_t> hosts = elfHostArchitectures(launcher.machine);
+    if (hosts.empty())
+        return;
+    auto runs = [&](int32_t code) {
+        return std::find(hosts.begin(), hosts.end(), code) != hosts.end();
+    };
+    const std::string what = executableName(PKG_ELEM_LAUNCHER) + ", built for " +
+                             elfMachineName(launcher.machine, launcher.bigEndian);
+    for (size_t i = 0; i < records.size(); i++) {
+        const int32_t code = records[i].architecture;
+        // An unknown code is a fault of the record, reported as such.
+        if (runs(code) || code < PKG_ARCH_X86 || code > PKG_ARCH_MAX)
+            continue;
+        warnings.push_back("record " + std::to_string(i + 1) + ": no " +
+                           pkgArchitectureName(code) + " host runs " + what +
+                           (i == 0 ? ": the record runs only as the fall-back on hosts that no "
+                                     "record matches"
+                                   : ": the record never runs"));
+    }
+    if (imagePair && !runs(PKG_ARCH_X86) && !runs(PKG_ARCH_X86_64))
+        warnings.push_back("the image pair never runs: no x86 host runs " + what +
+                           ", and the launcher unpacks an image pair on x86 hosts only");
 }
 
 } // namespace pkgtool

@@ -105,6 +105,7 @@ Verification verifyPackage(const std::string &path)
     v.executables = packageExecutables(path, pkg);
     reportHostNeeds(v.executables, &v.problems, v.warnings);
     reportImagePairStubs(v.executables, pkg.isImagePair(), v.warnings);
+    reportRecordHosts(v.executables, pkg.records, pkg.isImagePair(), v.warnings);
 
     // Sizes given (a negative one is reported as such) that make no pair.
     const bool anyImageSize = pkg.firstImageSize != 0 || pkg.secondImageSize != 0;

@@ -1,8 +1,9 @@
 #!/bin/sh
-# A shipped executable (the launcher, the unzip utility, either of their
-# i386 builds) must be static (no interpreter, no shared library), stripped,
-# at most LIMIT bytes (default 144 KiB, the launcher's) and, when MACHINE is
-# given, built for it (i386 or x86-64).
+# A shipped executable (the launcher, the unzip utility, their builds for
+# other architectures) must be static (no interpreter, no shared library),
+# stripped, at most LIMIT bytes (default 144 KiB, the launcher's) and, when
+# MACHINE is given, built for it (x86-64, i386, aarch64, ppc64le or s390x:
+# class, byte order and machine).
 #   check_launcher_binary.sh BINARY STATIC [LIMIT [MACHINE]]
 bin=$1
 static=$2
@@ -22,12 +23,16 @@ if readelf -d "$bin" 2>/dev/null | grep -q NEEDED; then echo "FAIL: needs shared
 if readelf -S "$bin" | grep -q '\.symtab'; then echo "FAIL: not stripped"; fail=1; fi
 case "$machine" in
 "") want="" ;;
-i386) want="ELF32 Intel 80386" ;;
-x86-64) want="ELF64 Advanced Micro Devices X86-64" ;;
+i386) want="ELF32 little Intel 80386" ;;
+x86-64) want="ELF64 little Advanced Micro Devices X86-64" ;;
+aarch64) want="ELF64 little AArch64" ;;
+ppc64le) want="ELF64 little PowerPC64" ;;
+s390x) want="ELF64 big IBM S/390" ;;
 *) echo "FAIL: unknown machine '$machine'"; exit 1 ;;
 esac
 if [ -n "$want" ]; then
-  got=$(readelf -h "$bin" | sed -n -e 's/^ *Class: *//p' -e 's/^ *Machine: *//p' | tr '\n' ' ')
+  got=$(LC_ALL=C readelf -h "$bin" | sed -n -e 's/^ *Class: *//p' \
+    -e 's/^ *Data: *2.s complement, \([a-z]*\) endian$/\1/p' -e 's/^ *Machine: *//p' | tr '\n' ' ')
   if [ "$got" != "$want " ]; then echo "FAIL: $got, not $want"; fail=1; fi
 fi
 exit $fail

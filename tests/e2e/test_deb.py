@@ -7,6 +7,7 @@ import subprocess
 import unittest
 
 from e2e_util import E2ETest
+from emulation import CROSS_ARCHES
 from install_util import BUILD, build_and_run, project_version
 
 
@@ -48,6 +49,9 @@ class Deb(E2ETest):
                      "./usr/lib/libtrell_os.a", "./usr/lib/cmake/Trell/TrellConfig.cmake",
                      "./usr/lib/pkgconfig/trell-os.pc"):
             self.assertIn(path, paths)
+        for arch in CROSS_ARCHES:
+            for stub in ("launcher-", "tunzip-"):
+                self.assertIn("./usr/lib/trell/" + stub + arch, paths)
 
         # Unpacked into a scratch root, with its dependencies from the host.
         root = self.path("root")

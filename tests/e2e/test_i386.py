@@ -2,65 +2,39 @@
 i386).  pkgtool's side needs no 32-bit host: which executables a package
 gets, what info and verify say of them, the warning for an image pair on
 x86-64 ones.  The runs are made as a 32-bit x86 host makes them: under
-Debian's qemu-i386-static through scripts/i386-run.sh (a binfmt_misc
+Debian's qemu-i386-static through scripts/qemu-run.sh (a binfmt_misc
 instance of a private user namespace, so that the unzip utility that the
 launcher's shell starts runs under qemu too), and natively as well where
 this kernel runs i386 executables itself (an x86-64 host with 32-bit
 support).  Hosts are faked in private mount namespaces: release files over
 /etc, a uname that names the architecture."""
-import errno
 import hashlib
 import json
 import os
-import signal
-import subprocess
 import time
 import unittest
-import zipfile
 
-from e2e_util import (LAUNCHER, NAMESPACES, NO_NAMESPACES, PKGTOOL, ROOT, TOOL, UNZIP, E2ETest,
-                      make_zip, pkgtool, split_elements, tool_args, tool_value)
+from e2e_util import (LAUNCHER, TOOL, UNZIP, E2ETest, make_zip, pkgtool, split_elements,
+                      tool_args, tool_value)
+from emulation import QEMU_RUN, EmulatedRun, InterruptWhileUnpacking, read, runs_behind, stub_paths
 from install_util import project_version
-from pkg_util import write_tree
-from test_platform import FakeHost
 
-LAUNCHER_I386 = os.environ.get("TRELL_LAUNCHER_I386",
-                               os.path.join(ROOT, "build", "bin", "launcher-i386"))
-UNZIP_I386 = os.environ.get("TRELL_UNZIP_I386", os.path.join(ROOT, "build", "bin", "tunzip-i386"))
-I386_RUN = os.path.join(ROOT, "scripts", "i386-run.sh")
+LAUNCHER_I386, UNZIP_I386 = stub_paths("i386")
 BUILT = os.path.exists(LAUNCHER_I386) and os.path.exists(UNZIP_I386)
 NOT_BUILT = "the i386 launcher and unzip utility are not built (TRELL_I386_STUBS=OFF)"
 PAIR_WARNING = "warning: the image pair's x86 image can never run: "
-
-
-def i386_runs(prefix):
-    """None when tunzip-i386 runs behind the argv prefix (it then says that
-    no archive was given), else why it does not."""
-    try:
-        r = subprocess.run([*prefix, UNZIP_I386], capture_output=True, text=True, timeout=60)
-    except OSError as e:
-        if e.errno == errno.ENOEXEC:
-            return "this kernel runs no i386 executable"
-        return str(e)
-    if r.returncode == 2 and r.stderr.startswith("tunzip: no archive given\n"):
-        return None
-    return r.stderr.strip() or "exit status %d" % r.returncode
-
 
 # The ways of running i386 executables here: name -> (argv prefix, None or
 # why that way is not available).
 WAYS = {}
 if BUILT:
-    WAYS = {"qemu": ([I386_RUN], i386_runs([I386_RUN])), "native": ([], i386_runs([]))}
+    QEMU = [QEMU_RUN, "i386"]
+    WAYS = {"qemu": (QEMU, runs_behind(QEMU, UNZIP_I386)),
+            "native": ([], runs_behind([], UNZIP_I386))}
 
 
 def pkg_tool(*args):
-    return subprocess.run([PKGTOOL, *args], capture_output=True, text=True)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+    return pkgtool(*args, check=False)
 
 
 @unittest.skipUnless(BUILT, NOT_BUILT)
@@ -113,7 +87,7 @@ class StubChoice(E2ETest):
             with self.subTest(value=value):
                 out, r = self.build("bad-" + value, "--stubs", value)
                 self.assertEqual(2, r.returncode)
-                self.assertIn("pkgtool: build: --stubs takes one of x86-64, i386, not '%s'\n"
+                self.assertIn("pkgtool: build: --stubs takes one of x86-64, i386, aarch64, ppc64le, s390x, not '%s'\n"
                               % value, r.stderr)
                 self.assertFalse(os.path.exists(out))
 
@@ -150,50 +124,9 @@ class StubChoice(E2ETest):
         self.assertNotIn(PAIR_WARNING, build.stderr + pkg_tool("verify", out).stderr)
 
 
-class I386Run(FakeHost):
-    """Runs behind a way's argv prefix: isolated() puts it in front."""
-    prefix = []
-
-    def setUp(self):
-        if not BUILT:
-            self.skipTest(NOT_BUILT)
-        if not NAMESPACES:
-            self.skipTest(NO_NAMESPACES)
-        super().setUp()
-        self.env["TRELL_PORTABLE_INTERACTIVE"] = ""
-
-    def isolated(self, argv, pid1=False, setup=""):
-        return [*self.prefix, *super().isolated(argv, pid1=pid1, setup=setup)]
-
-    def ways(self):
-        """The names of the ways of running i386 executables, each with
-        isolated() set up for it; the ways that are not available are
-        skipped subtests that say why.  Emulation is expected wherever the
-        suite runs."""
-        for name, (prefix, problem) in WAYS.items():
-            if problem is not None:
-                with self.subTest(way=name):
-                    self.skipTest("i386 executables do not run %s: %s" % (name, problem))
-                continue
-            self.prefix = prefix
-            yield name
-
-    def package(self, name, records=None, image=None, pair=None):
-        """Builds a package on the i386 executables beside pkgtool."""
-        out = self.path(name)
-        args = ["build", "-o", out, "--stubs", "i386"]
-        for r in records or [("redhat", "5", "x86", "0", "./tool", "")]:
-            args += ["--record", *r]
-        args += ["--image-pair", *pair] if pair else ["--image", image or self.image]
-        pkgtool(*args)
-        elements, _ = split_elements(out)
-        self.assertEqual(read(LAUNCHER_I386), elements[0])
-        return out
-
-    def assertNothingLeft(self):
-        """The private /tmp is as empty as before: no work directory, no
-        uname output."""
-        self.assertEqual([], os.listdir(self.tmp))
+class I386Run(EmulatedRun):
+    arch = "i386"
+    ways_of_running = WAYS
 
 
 class ImagePairOnI386(I386Run):
@@ -239,20 +172,7 @@ class ImagePairOnI386(I386Run):
 
 class RunsOnI386(I386Run):
     def test_arguments_and_status(self):
-        pkg = self.package("args", records=[("redhat", "5", "x86", "1", "./tool", "--first")])
-        for way in self.ways():
-            with self.subTest(way=way):
-                r = self.run_pkg(["x", "-d", "a b"], pkg=pkg, isolated=True,
-                                 env={"TOOL_EXIT": "7"})
-                self.assertEqual(7, r.returncode, r.stdout + r.stderr)
-                self.assertEqual(["--first", "x", "-d", "a b"], tool_args(r.stdout))
-                self.assertEqual("en", tool_value(r.stdout, "ZoveziZurArivid"))
-                self.assertEqual(self.dir, tool_value(r.stdout, "ZORVAN_PORTABLE_EXEC_DIR"))
-                self.assertIsNone(tool_value(r.stdout, "ZORVAN_QELPI_GUI_T"))
-                self.assertNothingLeft()
-                r = self.run_pkg([], pkg=pkg, isolated=True, env={"TOOL_KILL": "TERM"})
-                self.assertEqual(128 + signal.SIGTERM, r.returncode, r.stdout + r.stderr)
-                self.assertNothingLeft()
+        self.check_arguments_and_status(("redhat", "5", "x86"))
 
     def test_start_timestamp(self):
         # Started without arguments, the launcher reads the clock and the
@@ -273,117 +193,15 @@ class RunsOnI386(I386Run):
                 self.assertNothingLeft()
 
     def test_extract(self):
-        tree = write_tree(self.path("tree"), {"tool": TOOL, "bin/helper": "#!/bin/sh\necho h\n",
-                                              "data/a b.txt": "payload\n" * 200, "empty/": None})
-        pkg = self.package("extract", image=tree)
-        for way in self.ways():
-            with self.subTest(way=way):
-                out = self.path("out-" + way, "x")
-                r = self.run_pkg(["--extract", out], pkg=pkg, isolated=True)
-                self.assertEqual(0, r.returncode, r.stdout + r.stderr)
-                self.assertNotIn("tool:", r.stdout)  # nothing run
-                self.assertEqual(read(os.path.join(tree, "data", "a b.txt")),
-                                 read(os.path.join(out, "data", "a b.txt")))
-                for name, mode in (("bin/helper", 0o755), ("data/a b.txt", 0o644)):
-                    self.assertEqual(mode, os.stat(os.path.join(out, name)).st_mode & 0o7777)
-                self.assertEqual(["bin", "data", "empty", "tool"], sorted(os.listdir(out)))
-                self.assertNothingLeft()
-                # A folder that cannot be made: 255, before any work directory.
-                r = self.run_pkg(["--extract", "/proc/no/such"], pkg=pkg, isolated=True)
-                self.assertEqual(255, r.returncode, r.stdout + r.stderr)
-                self.assertNothingLeft()
+        self.check_extract()
 
 
-class InterruptOnI386(I386Run):
-    @classmethod
-    def setUpClass(cls):
-        cls.big = None
-        if not BUILT or not NAMESPACES:
-            return
-        # Deflated random hexadecimal text: long enough to inflate that a
-        # signal comes while the unzip utility writes.
-        cls.big = os.path.join("/var/tmp", "trell-e2e-i386-big-%d.zip" % os.getpid())
-        with zipfile.ZipFile(cls.big, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
-            z.writestr("tool", TOOL)
-            for i in range(24):
-                z.writestr("big%02d" % i, os.urandom(2 << 20).hex())
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.big:
-            os.unlink(cls.big)
-
-    def unzip_running(self, work):
-        """True while the unzip utility runs in the work directory: a
-        process whose command line carries the launcher's "-o image.zip"
-        (after qemu's own name under emulation)."""
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    cmdline = f.read()
-                if b"\0-o\0image.zip" in cmdline and \
-                        os.path.basename(os.readlink("/proc/%s/cwd" % pid)) == work:
-                    return True
-            except OSError:
-                continue
-        return False
-
-    def unpacking(self):
-        """The work directory's name while entries are being written into
-        it by the running unzip utility, else None."""
-        for work in os.listdir(self.tmp):
-            try:
-                names = os.listdir(os.path.join(self.tmp, work))
-            except OSError:
-                continue
-            if any(n.startswith("big") for n in names) and self.unzip_running(work):
-                return work
-        return None
-
-    def interrupt(self, pkg, group):
-        """Sends SIGTERM while the unzip utility writes, to the launcher
-        alone or to its whole group.  Result: whether the utility was still
-        running then, and the run's status and output."""
-        p = self.start_pkg([], pkg=pkg, env={"TOOL_EXIT": "5"})
-        try:
-            work = None
-            end = time.monotonic() + 120
-            while work is None and time.monotonic() < end and p.poll() is None:
-                work = self.unpacking()
-                time.sleep(0.001)
-            self.assertIsNotNone(work, "the unzip utility was never seen writing")
-            if group:
-                hit = self.unzip_running(work)
-                os.killpg(p.pid, signal.SIGTERM)
-            else:
-                p.send_signal(signal.SIGTERM)
-                hit = self.unzip_running(work)
-            out, err = p.communicate(timeout=300)
-        finally:
-            if p.poll() is None:
-                os.killpg(p.pid, signal.SIGKILL)
-                p.wait()
-        return hit, p.returncode, out, err
+class InterruptOnI386(InterruptWhileUnpacking):
+    arch = "i386"
+    ways_of_running = WAYS
 
     def test_sigterm_while_unpacking(self):
-        pkg = self.package("big", image=self.big)
-        # To the launcher alone, the signal is recorded and the run goes on:
-        # the tool's status counts.  To the whole group (as from a terminal),
-        # it ends the unzip utility too: the run fails, the tool never runs.
-        for way in self.ways():
-            with self.subTest(way=way):
-                for group, status in ((False, 5), (True, 1)):
-                    with self.subTest(group=group):
-                        for attempt in range(3):
-                            hit, code, out, err = self.interrupt(pkg, group)
-                            self.assertEqual(status, code, out + err)
-                            self.assertIn("Extracting...", out)
-                            self.assertEqual(not group, "Executing..." in out, out)
-                            self.assertEqual(not group, "tool: 0 args" in out, out)
-                            self.assertNothingLeft()
-                            if hit:
-                                break
-                        self.assertTrue(hit, "the signal never came while the unzip utility ran")
+        self.check_sigterm_while_unpacking()
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import subprocess
 import unittest
 
 from e2e_util import E2ETest, LAUNCHER, PKGTOOL, UNZIP, split_elements
+from emulation import CROSS_ARCHES, stub_paths
 from install_util import build_and_run, install_tree
 
 
@@ -59,6 +60,23 @@ class Install(E2ETest):
         elements, _ = split_elements(pkg)
         self.assertEqual(read(os.path.join(self.prefix, "lib", "trell", "launcher")), elements[0])
         self.assertEqual(read(os.path.join(self.prefix, "lib", "trell", "tunzip")), elements[1])
+
+    def test_stubs_of_other_architectures(self):
+        # Installed as built, and packed by the installed pkgtool's --stubs.
+        pkgtool = os.path.join(self.prefix, "bin", "pkgtool")
+        for arch in CROSS_ARCHES:
+            with self.subTest(arch=arch):
+                out = self.path("p-" + arch)
+                r = subprocess.run([pkgtool, "build", "-o", out, "--stubs", arch, "--record",
+                                    "redhat", "9", "x86-64", "0", "./tool", "", "--image",
+                                    self.image], capture_output=True, text=True)
+                self.assertEqual(0, r.returncode, r.stderr)
+                elements, _ = split_elements(out)
+                for element, built in enumerate(stub_paths(arch)):
+                    installed = os.path.join(self.prefix, "lib", "trell",
+                                             os.path.basename(built))
+                    self.assertEqual(read(built), read(installed))
+                    self.assertEqual(read(installed), elements[element])
 
     def test_moved_tree_and_link_on_the_path(self):
         moved = self.path("elsewhere", "opt")

@@ -146,7 +146,8 @@ class PlatformCheck(FakeHost):
                          + STRICT_WARNING % ("Red Hat", 5, "Unknown"), r.stderr)
         r = self.run_on(setup, strict=True)
         self.assertEqual(STRICT_WARNING % ("Red Hat", 5, "Unknown"), r.stderr)
-        r = self.run_on(self.host(), strict=True, env={"TRELL_PORTABLE_DEBUG": "1"})
+        r = self.run_on(self.host(os_release=ABSENT, usr_os_release=ABSENT), strict=True,
+                        env={"TRELL_PORTABLE_DEBUG": "1"})
         self.assertEqual("Failed determining platform information: Unknown distribution.\n"
                          + STRICT_WARNING % ("Unknown", -1, "x86-64"), r.stderr)
         r = self.run_on(self.host(uname="i686", redhat="release 5"), strict=True,

@@ -1,0 +1,116 @@
+# What packages carry, for ARM64, POWER (little-endian) and IBM Z hosts:
+# bin/launcher-ARCH and bin/tunzip-ARCH for ARCH aarch64, ppc64le and s390x,
+# static against musl like the x86 ones (pkgtool build --stubs ARCH).  Each
+# architecture is a build of its own (cmake/cross/) with Debian's cross
+# compilers, which configuring fetches together with musl and libdeflate for
+# that architecture (scripts/musl-root.sh): installed, the cross compilers
+# would remove gcc-multilib, which the i386 build needs.
+#
+#   -DTRELL_CROSS_STUBS=OFF    build without them
+#   -DTRELL_CROSS_ROOT=D       D/ARCH as laid out by scripts/musl-root.sh ARCH
+#                              (default: a folder of the build, filled at
+#                              configure time where empty)
+#
+# Sanitized builds make them too (static, without the sanitizers: they are
+# built apart), fuzz builds do not.
+
+option(TRELL_CROSS_STUBS "Also build the launcher and unzip utility for aarch64, ppc64le and s390x"
+       ON)
+set(TRELL_CROSS_ROOT "${CMAKE_BINARY_DIR}/cross" CACHE PATH
+    "Cross compilers, musl and libdeflate per architecture (scripts/musl-root.sh)")
+
+# The architectures built, and their stubs' paths (for cmake/install.cmake).
+set(TRELL_CROSS_ARCHES "")
+set(TRELL_CROSS_STUB_FILES "")
+if(TRELL_CROSS_STUBS AND TRELL_FUZZ)
+  message(STATUS "aarch64, ppc64le and s390x launcher and unzip utility: not built in fuzz builds")
+elseif(TRELL_CROSS_STUBS)
+  set(TRELL_CROSS_ARCHES aarch64 ppc64le s390x)
+endif()
+
+include(ExternalProject)
+# The modules' build settings (the FTP host, for one), as the main build has them.
+get_target_property(cross_os_definitions osspecific_linux COMPILE_DEFINITIONS)
+get_target_property(cross_installer_definitions installer COMPILE_DEFINITIONS)
+set(cross_definitions "")
+foreach(d ${cross_os_definitions} ${cross_installer_definitions})
+  if(d)
+    list(APPEND cross_definitions "${d}")
+  endif()
+endforeach()
+# They reach the other build through a cache file of set() lines, unescaped.
+string(REPLACE "\"" "\\\"" cross_definitions "${cross_definitions}")
+# libsodium's sources as the main build compiles them: its own files with
+# their options (no warnings of ours), our stand-ins without.
+set(cross_sodium_own "")
+set(cross_sodium_options "")
+set(cross_sodium_ours "")
+foreach(f ${TRELL_SODIUM_SOURCES})
+  get_source_file_property(options "${f}" COMPILE_OPTIONS)
+  if(options)
+    list(APPEND cross_sodium_own "${f}")
+    # "|" between them: ExternalProject would take "-D..." for one of its own.
+    string(REPLACE ";" "|" cross_sodium_options "${options}")
+  else()
+    list(APPEND cross_sodium_ours "${f}")
+  endif()
+endforeach()
+
+foreach(arch ${TRELL_CROSS_ARCHES})
+  set(root "${TRELL_CROSS_ROOT}/${arch}")
+  if(NOT EXISTS "${root}/musl-gcc.specs")
+    execute_process(COMMAND "${CMAKE_SOURCE_DIR}/scripts/musl-root.sh" ${arch} "${root}"
+                    RESULT_VARIABLE fetched)
+    if(NOT fetched EQUAL 0)
+      message(FATAL_ERROR "the ${arch} cross compilers and musl could not be laid out in "
+                          "${root} (scripts/musl-root.sh); -DTRELL_CROSS_STUBS=OFF builds "
+                          "without the aarch64, ppc64le and s390x launcher and unzip utility")
+    endif()
+  endif()
+  file(GLOB deflate "${root}/usr/lib/*-linux-gnu/libdeflate.a")
+
+  set(stubs "${CMAKE_BINARY_DIR}/bin/launcher-${arch}" "${CMAKE_BINARY_DIR}/bin/tunzip-${arch}")
+  ExternalProject_Add(stubs-${arch}
+    SOURCE_DIR "${CMAKE_SOURCE_DIR}/cmake/cross"
+    BINARY_DIR "${CMAKE_BINARY_DIR}/cross-build/${arch}"
+    CMAKE_CACHE_ARGS
+      -DCMAKE_SYSTEM_NAME:STRING=Linux
+      -DCMAKE_SYSTEM_PROCESSOR:STRING=${arch}
+      "-DCMAKE_C_COMPILER:FILEPATH=${root}/bin/gcc"
+      "-DCMAKE_CXX_COMPILER:FILEPATH=${root}/bin/g++"
+      # Nothing links without musl's specs file: the compiler checks only compile.
+      -DCMAKE_TRY_COMPILE_TARGET_TYPE:STRING=STATIC_LIBRARY
+      -DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}
+      "-DCMAKE_RUNTIME_OUTPUT_DIRECTORY:PATH=${CMAKE_BINARY_DIR}/bin"
+      "-DTRELL_SOURCE_DIR:PATH=${CMAKE_SOURCE_DIR}"
+      -DTRELL_ARCH:STRING=${arch}
+      "-DTRELL_MUSL_ROOT:PATH=${root}"
+      "-DTRELL_LIBDEFLATE:FILEPATH=${deflate}"
+      "-DTRELL_LAUNCHER_SOURCES:STRING=${OS_SOURCES};${INSTALLER_SOURCES};${CMAKE_SOURCE_DIR}/launcher/main.cc;${cross_sodium_ours}"
+      "-DTRELL_LIBRARY_SOURCES:STRING=${cross_sodium_own}"
+      "-DTRELL_LIBRARY_OPTIONS:STRING=${cross_sodium_options}"
+      "-DTRELL_LAUNCHER_INCLUDES:STRING=${TRELL_SODIUM_INCLUDES}"
+      "-DTRELL_UNZIP_SOURCES:STRING=${CMAKE_SOURCE_DIR}/unzip/main.cc;${ZIPREAD_SOURCES}"
+      "-DTRELL_INCLUDES:STRING=${CMAKE_BINARY_DIR}/generated"
+      "-DTRELL_DEFINITIONS:STRING=${cross_definitions}"
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${stubs})
+  list(APPEND TRELL_CROSS_STUB_FILES ${stubs})
+
+  # Static and small in every build, sanitized ones too.
+  add_test(NAME launcher_${arch}_is_static_and_small
+           COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh"
+                   "${CMAKE_BINARY_DIR}/bin/launcher-${arch}" ON 147456 ${arch})
+  add_test(NAME tunzip_${arch}_is_static_and_small
+           COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh"
+                   "${CMAKE_BINARY_DIR}/bin/tunzip-${arch}" ON 131072 ${arch})
+endforeach()
+
+# The end-to-end tests find them beside pkgtool; the architectures named
+# here must be there.
+string(REPLACE ";" " " cross_arches "${TRELL_CROSS_ARCHES}")
+foreach(test ${E2E_TESTS})
+  get_filename_component(name ${test} NAME_WE)
+  set_property(TEST e2e_${name} APPEND PROPERTY ENVIRONMENT "TRELL_CROSS_ARCHES=${cross_arches}")
+endforeach()

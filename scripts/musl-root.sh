@@ -1,0 +1,97 @@
+#!/bin/sh
+# Lays out in DEST what the static launcher and unzip utility for ARCH
+# (i386, aarch64, ppc64le or s390x) are built with, from Debian's packages:
+# musl-dev and libdeflate-dev of ARCH (musl's static C library and headers,
+# libdeflate.a), and DEST/musl-gcc.specs, musl's specs file pointing into
+# DEST.  For aarch64, ppc64le and s390x also the cross compilers of this
+# machine's architecture (gcc, g++, cpp, binutils and libgcc for ARCH), run
+# from where they lie through DEST/bin/gcc and DEST/bin/g++ (GCC finds its
+# parts relative to itself; the binutils need their private libraries).
+# i386 is built by this machine's own GCC with -m32.
+#
+# The machine's dpkg and apt state stay as they were: no architecture is
+# added and nothing is installed (the cross compilers would remove
+# gcc-multilib, which the i386 build needs).  apt reads the package lists
+# into a folder of its own under DEST, downloads the packages (checked
+# against those signed lists) and dpkg -x unpacks them.
+#   scripts/musl-root.sh ARCH DEST
+set -eu
+[ $# -eq 2 ] || { echo "usage: $0 i386|aarch64|ppc64le|s390x DEST" >&2; exit 2; }
+arch=$1
+dest=$2
+case "$arch" in
+i386) debarch=i386 triple=i386-linux-gnu ;;
+aarch64) debarch=arm64 triple=aarch64-linux-gnu ;;
+ppc64le) debarch=ppc64el triple=powerpc64le-linux-gnu ;;
+s390x) debarch=s390x triple=s390x-linux-gnu ;;
+*) echo "$0: no such architecture '$arch'" >&2; exit 2 ;;
+esac
+musl=${triple%-gnu}-musl
+mkdir -p "$dest"
+dest=$(cd "$dest" && pwd)
+if [ -f "$dest/musl-gcc.specs" ]; then
+  exit 0
+fi
+native=$(dpkg --print-architecture)
+packages="musl-dev:$debarch libdeflate-dev:$debarch"
+if [ "$arch" != i386 ]; then
+  packages="$packages gcc-12-$triple g++-12-$triple cpp-12-$triple binutils-$triple"
+  packages="$packages libgcc-12-dev-$debarch-cross"
+fi
+apt="$dest/apt"
+rm -rf "$apt" "$dest/usr" "$dest/bin"
+mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
+set -- -o APT::Architecture="$native" -o APT::Architectures::="$native" \
+  -o APT::Architectures::="$debarch" \
+  -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" \
+  -o Dir::State::status=/dev/null -o APT::Sandbox::User=root
+echo "$arch musl: fetching $packages into $dest"
+apt-get -qq "$@" update
+# shellcheck disable=SC2086
+(cd "$apt/debs" && apt-get -qq "$@" download $packages)
+for deb in "$apt/debs"/*.deb; do
+  dpkg -x "$deb" "$dest"
+done
+lib="$dest/usr/lib/$musl"
+inc="$dest/usr/include/$musl"
+lacking() { echo "$arch musl: the unpacked packages lack $1" >&2; exit 1; }
+[ -f "$lib/libc.a" ] && [ -f "$lib/musl-gcc.specs" ] && [ -d "$inc" ] || lacking "musl"
+[ -f "$dest/usr/lib/$triple/libdeflate.a" ] || lacking "libdeflate.a"
+
+if [ "$arch" != i386 ]; then
+  bfd=$(find "$dest/usr/lib" -name 'libbfd-*.so' | head -n 1)
+  [ -n "$bfd" ] || lacking "the binutils' libbfd"
+  bfd=$(dirname "$bfd")
+  mkdir -p "$dest/bin"
+  for tool in gcc g++; do
+    [ -x "$dest/usr/bin/$triple-$tool-12" ] || lacking "$triple-$tool-12"
+    # Relative to the wrapper's own place: DEST may hold any character.
+    cat >"$dest/bin/$tool" <<EOF
+#!/bin/sh
+# $triple-$tool-12 as unpacked under this folder's parent.
+root=\$(cd "\$(dirname "\$0")/.." && pwd)
+LD_LIBRARY_PATH="\$root/${bfd#"$dest"/}\${LD_LIBRARY_PATH:+:\$LD_LIBRARY_PATH}"
+export LD_LIBRARY_PATH
+exec "\$root/usr/bin/$triple-$tool-12" "\$@"
+EOF
+    chmod 755 "$dest/bin/$tool"
+  done
+fi
+
+# The specs file names musl's folders by their installed paths.  GCC splits
+# a spec at blanks unless a backslash escapes them (and reads % as a
+# directive); the result is then escaped again for sed's replacement.
+spec_path() {
+  printf '%s\n' "$1" | sed -e 's/[\\ ]/\\&/g' -e 's/%/%%/g' -e 's/[\\&#]/\\&/g'
+}
+set -- -e "s#/usr/lib/$musl#$(spec_path "$lib")#g" -e "s#/usr/include/$musl#$(spec_path "$inc")#g"
+if [ "$arch" != i386 ]; then
+  # GCC splits the path it finds for "libgcc.a%s" at blanks (the folder's
+  # name may hold some): the linker finds libgcc in the compiler's folder.
+  gcclib=$(dirname "$(find "$dest/usr/lib/gcc-cross" -name libgcc.a | head -n 1)")
+  [ -f "$gcclib/libgcc.a" ] && [ -f "$gcclib/libgcc_eh.a" ] || lacking "libgcc"
+  set -- "$@" -e "s#^libgcc\.a%s %:if-exists(libgcc_eh\.a%s)\$#-lgcc -lgcc_eh#"
+fi
+sed "$@" "$lib/musl-gcc.specs" >"$dest/musl-gcc.specs.new"
+mv "$dest/musl-gcc.specs.new" "$dest/musl-gcc.specs"
+rm -rf "$apt"

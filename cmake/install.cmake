@@ -20,7 +20,9 @@ if(TRELL_CROSS_STUB_FILES)
 endif()
 
 # pkgtool(1), made from pkgtool --help and --version by help2man, so that
-# the page says what the program does.
+# the page says what the program does.  help2man hands the program's path
+# to a shell unquoted: it runs it from its own folder, by a name without
+# blanks, wherever the build lies.
 find_program(HELP2MAN help2man)
 if(NOT HELP2MAN)
   message(FATAL_ERROR "the man page needs help2man (Debian: apt-get install help2man)")
@@ -30,7 +32,8 @@ add_custom_command(OUTPUT ${PKGTOOL_MAN}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
   COMMAND ${HELP2MAN} --no-info --section 1
           --name "build and inspect self-extracting launcher packages"
-          --output ${PKGTOOL_MAN} $<TARGET_FILE:pkgtool>
+          --output ${PKGTOOL_MAN} ./$<TARGET_FILE_NAME:pkgtool>
+  WORKING_DIRECTORY $<TARGET_FILE_DIR:pkgtool>
   DEPENDS pkgtool
   VERBATIM)
 add_custom_target(pkgtool_man ALL DEPENDS ${PKGTOOL_MAN})

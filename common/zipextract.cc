@@ -6,6 +6,7 @@
 #include <libdeflate.h>
 #include <limits.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,7 +22,6 @@ namespace {
 
 const uint64_t kBufferSize = ZIP_EXTRACT_BUFFER;
 const size_t kWriteChunk = 1 << 20;
-const int kMaxThreads = 2;
 
 struct Job {
     const ZipArchive *archive;
@@ -45,7 +45,8 @@ struct Temporary {
     int dir;
     char name[64];
 };
-const int kTemporarySlots = 8; // one per thread of each unpacking under way
+// One per thread of each unpacking under way, for a few at once.
+const int kTemporarySlots = 4 * ZIP_EXTRACT_MAX_THREADS;
 pthread_mutex_t gTemporaryLock = PTHREAD_MUTEX_INITIALIZER;
 Temporary gTemporaries[kTemporarySlots];
 bool gInterrupted;
@@ -336,7 +337,7 @@ void *worker(void *arg)
     return NULL;
 }
 
-// Largest first, so that two threads end about together.
+// Largest first, so that the threads end about together.
 int bySizeDown(const void *x, const void *y)
 {
     const uint64_t a = static_cast<const ZipEntry *>(x)->compressedSize;
@@ -386,15 +387,17 @@ extern "C" long zipExtractAllProgress(const ZipArchive *a, int root, int threads
     }
     qsort(job.entries, a->count, sizeof(ZipEntry), bySizeDown);
     pthread_mutex_init(&job.lock, NULL);
-    pthread_t helper;
-    bool helped = false;
-    if (threads > kMaxThreads)
-        threads = kMaxThreads;
-    if (threads > 1 && a->count > 1)
-        helped = pthread_create(&helper, NULL, worker, &job) == 0;
+    pthread_t helpers[ZIP_EXTRACT_MAX_THREADS - 1];
+    int helped = 0;
+    if (static_cast<uint64_t>(threads) > a->count)
+        threads = static_cast<int>(a->count);
+    // A helper that cannot start leaves its share to the others.
+    while (helped < threads - 1 && helped < ZIP_EXTRACT_MAX_THREADS - 1 &&
+           pthread_create(&helpers[helped], NULL, worker, &job) == 0)
+        helped++;
     worker(&job);
-    if (helped)
-        pthread_join(helper, NULL);
+    for (int i = 0; i < helped; i++)
+        pthread_join(helpers[i], NULL);
     pthread_mutex_destroy(&job.lock);
     free(job.entries);
     return job.failed;
@@ -432,6 +435,16 @@ extern "C" int zipOpenTarget(const char *path, const char **problem)
         return fd;
     close(fd);
     return -1;
+}
+
+extern "C" int zipExtractThreads(void)
+{
+    cpu_set_t cpus;
+    // EINVAL: the host has more CPUs than a cpu_set_t holds (1,024).
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0)
+        return errno == EINVAL ? ZIP_EXTRACT_MAX_THREADS : 1;
+    const int n = CPU_COUNT(&cpus);
+    return n < 1 ? 1 : n > ZIP_EXTRACT_MAX_THREADS ? ZIP_EXTRACT_MAX_THREADS : n;
 }
 
 extern "C" void zipExtractInterrupt(void)

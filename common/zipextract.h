@@ -25,6 +25,13 @@
  * straight into a mapping of the output file. */
 enum { ZIP_EXTRACT_BUFFER = 4 << 20 };
 
+/* The most threads an unpacking uses.  Each holds one buffer (above) and a
+ * decompressor, so this bounds their memory at a little over 32 MiB; more
+ * threads would mostly wait on the folders' locks and the file system's
+ * journal (every file made and renamed takes its folder's lock), and an
+ * image's largest entry keeps one thread as long as it takes anyway. */
+enum { ZIP_EXTRACT_MAX_THREADS = 8 };
+
 /* Called once per failed entry (entry NULL for a failure of the whole
  * unpacking), never by two threads at once: what failed and errno's value
  * for it (0 when the cause is no system error). */
@@ -45,9 +52,14 @@ extern "C" {
  * or -1 with *problem a phrase saying why it is refused, or NULL and errno
  * set when it cannot be opened. */
 int zipOpenTarget(const char *path, const char **problem);
+/* The threads to unpack with here: one per CPU this process may run on
+ * (its affinity, as taskset or a cgroup's cpuset sets it), at most
+ * ZIP_EXTRACT_MAX_THREADS; 1 when the affinity cannot be read. */
+int zipExtractThreads(void);
 
 /* Unpacks every entry of the archive into the folder open as root, with up
- * to threads threads.  Result: the number of entries that failed (0: all
+ * to threads threads (at most ZIP_EXTRACT_MAX_THREADS, and no more than
+ * there are entries).  Result: the number of entries that failed (0: all
  * written whole), or -1 when the unpacking could not start; each failure is
  * reported. */
 long zipExtractAll(const struct ZipArchive *archive, int root, int threads, ZipReportFn report,

@@ -7,9 +7,11 @@
 #include <limits.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -341,6 +343,59 @@ TEST(ZipExtract, OpensATargetOnlyWhenTrusted)
     const char *refusal = "unset";
     EXPECT_EQ(-1, zipOpenTarget(tooLong.c_str(), &refusal));
     EXPECT_EQ(ENAMETOOLONG, errno);
+}
+
+// The count comes from the affinity of the calling thread, as taskset or a
+// cpuset gives it: one CPU, one thread; all of them, up to the bound.
+TEST(ZipExtract, ThreadsFollowTheAffinity)
+{
+    cpu_set_t all, one;
+    ASSERT_EQ(0, sched_getaffinity(0, sizeof all, &all));
+    int first = 0;
+    while (!CPU_ISSET(first, &all))
+        first++;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(0, sched_setaffinity(0, sizeof one, &one));
+    EXPECT_EQ(1, zipExtractThreads());
+    ASSERT_EQ(0, sched_setaffinity(0, sizeof all, &all));
+    EXPECT_EQ(std::min(CPU_COUNT(&all), int{ZIP_EXTRACT_MAX_THREADS}), zipExtractThreads());
+}
+
+// More threads asked for than the bound, or than there are entries: each
+// entry is written once and whole, and no temporary file is left.
+TEST(ZipExtract, ManyThreadsWriteEachEntryOnce)
+{
+    Builder many;
+    std::set<std::string> top;
+    for (int i = 0; i < 60; i++) {
+        Entry e;
+        e.name = "d" + std::to_string(i % 6) + "/f" + std::to_string(i);
+        e.content = std::string(1000 + 97 * i, static_cast<char>('a' + i % 26));
+        many.entries.push_back(e);
+        top.insert("d" + std::to_string(i % 6));
+    }
+    Builder two = twoFiles();
+    for (int threads : {int{ZIP_EXTRACT_MAX_THREADS}, int{ZIP_EXTRACT_MAX_THREADS} + 5}) {
+        for (Builder *b : {&many, &two}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " +
+                         std::to_string(b->entries.size()) + " entries");
+            TempDir dir;
+            Reports r;
+            EXPECT_EQ(0, extract(b->build(), dir.path(), threads, r));
+            EXPECT_TRUE(r.lines.empty());
+            for (const Entry &e : b->entries) {
+                if (e.name.back() != '/') {
+                    EXPECT_TRUE(readFile(dir / e.name) == e.content) << e.name;
+                }
+            }
+            if (b == &many) {
+                EXPECT_EQ(top, listing(dir.path()));
+                for (const std::string &d : top)
+                    EXPECT_EQ(10u, listing(dir / d).size()) << d;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -75,8 +75,13 @@ off_t seekToPkgElement(int index, const int32_t *directory, int fd);
  * it does not fit capacity or cannot be read whole. */
 int extractPkgElement(int index, const int32_t *directory, int fd, void *buffer,
                       uint32_t capacity);
-/* Copies element index into a new file at path.  Result: 0, or -1. */
+/* Copies element index into a new file at path, in the kernel where it
+ * can, else by copyPkgBytesByChunks.  Result: 0, or -1. */
 int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd);
+/* Copies count bytes from in's position to out's through one 128 KiB
+ * buffer, a read and a write per chunk.  Result: 0, or -1 when a read or a
+ * write comes up short. */
+int copyPkgBytesByChunks(int in, int out, int32_t count);
 
 /* ---- Integrity and trust ------------------------------------------------ */
 

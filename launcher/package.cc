@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include "../os/osspecific.h"
@@ -183,12 +184,39 @@ int extractPkgElement(int index, const int32_t *directory, int fd, void *buffer,
     return fd_read(fd, buffer, size) == (int)size ? (int)size : -1;
 }
 
-int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd)
+int copyPkgBytesByChunks(int in, int out, int32_t count)
 {
     static unsigned char chunk[ELEMENT_COPY_CHUNK];
+    while (count > 0) {
+        uint32_t n = count < ELEMENT_COPY_CHUNK ? (uint32_t)count : (uint32_t)ELEMENT_COPY_CHUNK;
+        if (fd_read(in, chunk, n) != (int)n || fd_write(out, chunk, n) != (int)n)
+            return -1;
+        count -= (int32_t)n;
+    }
+    return 0;
+}
+
+// The copy in the kernel, without the bytes passing through this process:
+// copy_file_range (a shared extent, or a copy within the kernel), else
+// sendfile (between any two files since Linux 2.6.33).  Kernels and file
+// systems that refuse either (ENOSYS before Linux 4.5, EXDEV between file
+// systems of different types, EINVAL on old kernels or special files) leave
+// the rest to the caller, as does an end of file.  Both calls move the
+// descriptors' positions by what they copied.  Result: the bytes left.
+static int32_t copyInKernel(int in, int out, int32_t count)
+{
+    ssize_t n;
+    while (count > 0 && (n = copy_file_range(in, NULL, out, NULL, (size_t)count, 0)) > 0)
+        count -= (int32_t)n;
+    while (count > 0 && (n = sendfile(out, in, NULL, (size_t)count)) > 0)
+        count -= (int32_t)n;
+    return count;
+}
+
+int extractPkgElementFile(int index, const char *path, const int32_t *directory, int fd)
+{
     if (index < 0 || index >= PKG_ELEMENT_COUNT || directory[index] < 0)
         return -1;
-    int32_t remaining = directory[index];
     int out = fd_create(path);
     if (out < 0)
         return -1;
@@ -196,12 +224,7 @@ int extractPkgElementFile(int index, const char *path, const int32_t *directory,
         fd_close(out);
         return -1;
     }
-    while (remaining > 0) {
-        uint32_t n = remaining < ELEMENT_COPY_CHUNK ? (uint32_t)remaining : (uint32_t)ELEMENT_COPY_CHUNK;
-        if (fd_read(fd, chunk, n) != (int)n || fd_write(out, chunk, n) != (int)n)
-            break;
-        remaining -= (int32_t)n;
-    }
+    int r = copyPkgBytesByChunks(fd, out, copyInKernel(fd, out, directory[index]));
     fd_close(out);
-    return remaining == 0 ? 0 : -1;
+    return r;
 }

@@ -105,7 +105,43 @@ TEST_F(PackageReader, CopiesInChunksAtTheBoundaries)
         chmod(out.c_str(), 0600);
         EXPECT_EQ(e[1], readFile(out));
         unlink(out.c_str());
+
+        // The buffer copy that takes over where the kernel refuses: from the
+        // element's position on, and no further.
+        ASSERT_EQ(64, seekToPkgElement(1, o.directory, o.fd));
+        int w = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(w, 0);
+        EXPECT_EQ(0, copyPkgBytesByChunks(o.fd, w, static_cast<int32_t>(size)));
+        close(w);
+        EXPECT_EQ(e[1], readFile(out));
+        EXPECT_EQ(64 + static_cast<off_t>(size), lseek(o.fd, 0, SEEK_CUR));
+        unlink(out.c_str());
     }
+}
+
+TEST_F(PackageReader, BufferCopyFailsOnAShortReadOrWrite)
+{
+    std::string pkg = writePackage(dir, {bytes(64, 'L'), bytes(3 * ELEMENT_COPY_CHUNK, 'U'),
+                                         std::string(8, '\0'), bytes(400, 'C'), bytes(10, 'I')});
+    Opened o;
+    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    ASSERT_GE(o.fd, 0);
+    std::string out = dir / "out";
+    int w = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(w, 0);
+    // One byte more than the file holds from here: the last read is short.
+    const off_t left = static_cast<off_t>(readFile(pkg).size()) - ELEMENT_COPY_CHUNK;
+    ASSERT_EQ(ELEMENT_COPY_CHUNK, lseek(o.fd, ELEMENT_COPY_CHUNK, SEEK_SET));
+    EXPECT_EQ(-1, copyPkgBytesByChunks(o.fd, w, static_cast<int32_t>(left + 1)));
+    ASSERT_EQ(ELEMENT_COPY_CHUNK, lseek(o.fd, ELEMENT_COPY_CHUNK, SEEK_SET));
+    EXPECT_EQ(0, copyPkgBytesByChunks(o.fd, w, static_cast<int32_t>(left)));
+    close(w);
+    // An output that takes no writes.
+    int r = open(out.c_str(), O_RDONLY);
+    ASSERT_GE(r, 0);
+    ASSERT_EQ(0, lseek(o.fd, 0, SEEK_SET));
+    EXPECT_EQ(-1, copyPkgBytesByChunks(o.fd, r, 10));
+    close(r);
 }
 
 TEST_F(PackageReader, ShortOrUnwritableCopiesFail)

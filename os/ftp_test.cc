@@ -161,6 +161,11 @@ void execProbe(const Probe &probe, const std::string &errFile, const std::string
     close(err);
     if (!probe.cwd.empty() && chdir(probe.cwd.c_str()) != 0)
         fail(outFile, withErrno("chdir " + probe.cwd), 92);
+    // Opened while still root: the build tree may lie in a folder that
+    // nobody cannot enter (root's home), and exec by descriptor needs none.
+    const int exe = open(FTP_PROBE, O_RDONLY | O_CLOEXEC);
+    if (exe < 0)
+        fail(outFile, withErrno("open " FTP_PROBE), 94);
     if (probe.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
         fail(outFile, withErrno("dropping privileges"), 93);
@@ -176,7 +181,7 @@ void execProbe(const Probe &probe, const std::string &errFile, const std::string
         envp.push_back(&e[0]);
     envp.push_back(nullptr);
     char *argv[] = {(char *)FTP_PROBE, (char *)probe.path.c_str(), nullptr};
-    execve(FTP_PROBE, argv, envp.data());
+    fexecve(exe, argv, envp.data());
     fail(outFile, withErrno("exec " FTP_PROBE), 94);
 }
 

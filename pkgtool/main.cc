@@ -121,7 +121,8 @@ static const char usage[] =
     "it and without running anything.  An existing FOLDER, or folder in it, that\n"
     "another user could change (a link, another user's, or open to others) is\n"
     "refused.  For an image pair, --arch (x86 or x86-64)\n"
-    "chooses the archive; list shows both without it.\n"
+    "chooses the archive; list shows both without it.  Neither shows or writes\n"
+    "anything of a package that info finds faulty: they print info's problems.\n"
     "\n"
     "build, verify and info read the ELF headers of the launcher and the unzip\n"
     "utility: one that is not static is named in a warning, with its program\n"
@@ -425,12 +426,13 @@ static int commandKeys(const std::string &command, int argc, char **argv)
 
 // The image archives a list or unpack works on: all, or the one of a pair
 // for the architecture given (a single image serves every architecture).
+// A package that info finds faulty, and the launcher refuses, shows no
+// image: the same lines as info say why.
 static bool chooseImages(const std::string &path, const std::string &arch, Package &pkg,
                          std::vector<ImagePart> &parts, int &status)
 {
     std::vector<std::string> problems;
-    readPackage(path, pkg, problems);
-    if (!pkg.located) {
+    if (!readPackage(path, pkg, problems)) {
         for (const auto &p : problems)
             std::fprintf(stderr, "pkgtool: %s: %s\n", path.c_str(), p.c_str());
         status = 1;

@@ -243,7 +243,7 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
         if (openZip(zip, archive, error)) {
             // An interrupt leaves no half-written file in the folder.
             zipExtractEndOnSignals();
-            zipExtractAllProgress(&archive, root, 2, collect,
+            zipExtractAllProgress(&archive, root, zipExtractThreads(), collect,
                                   unpacking.shown() ? entryDone : nullptr, &failures);
         } else {
             failures.lines.push_back(error);

@@ -169,7 +169,7 @@ int main(int argc, char **argv)
         return EXIT_NO_FOLDER;
     }
     zipExtractEndOnSignals();
-    const long failed = zipExtractAll(&archive, root, 2, report, NULL);
+    const long failed = zipExtractAll(&archive, root, zipExtractThreads(), report, NULL);
     close(root);
     return failed == 0 ? EXIT_OK : failed < 0 ? EXIT_BAD_ARCHIVE : EXIT_ENTRIES_FAILED;
 }

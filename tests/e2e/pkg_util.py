@@ -52,10 +52,11 @@ def read_tree(root):
     return out
 
 
-def run_pkgtool(*args, env=None, cwd=None, umask=None, user=None):
-    """Runs pkgtool; umask sets the process's umask, user (a uid) runs it as
-    that user (through setpriv, for root's tests of permissions)."""
-    argv = [PKGTOOL, *args]
+def run_pkgtool(*args, env=None, cwd=None, umask=None, user=None, program=PKGTOOL):
+    """Runs pkgtool (or the copy program names); umask sets the process's
+    umask, user (a uid) runs it as that user (through setpriv, for root's
+    tests of permissions)."""
+    argv = [program, *args]
     if user is not None:
         argv = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", *argv]
     e = dict(os.environ)

@@ -11,7 +11,7 @@ import time
 import unittest
 import zipfile
 
-from e2e_util import MINIUNZIP, TOOL, E2ETest, make_zip, tool_args
+from e2e_util import LAUNCHER, MINIUNZIP, PKGTOOL, TOOL, UNZIP, E2ETest, make_zip, tool_args
 from pkg_util import (Parts, build_args, read_tree, run_pkgtool, without_host_needs,
                       write_tree)
 
@@ -291,13 +291,23 @@ class BadInput(E2ETest):
     def test_unreadable_folder_and_unwritable_output(self):
         # As root nothing is unreadable: the cases run as an ordinary user.
         user = 65534 if os.geteuid() == 0 else None
+        # The user may not enter the build tree (in root's home, say): the
+        # programs run from copies in the test's folder.
+        bin_dir = self.path("bin")
+        os.mkdir(bin_dir)
+        copies = {p: shutil.copy(p, bin_dir) for p in (PKGTOOL, LAUNCHER, UNZIP)}
+
+        def run_pkgtool_as_user(*args):
+            return run_pkgtool(*[copies.get(a, a) for a in args], user=user,
+                               program=copies[PKGTOOL])
+
         src = write_tree(self.path("src"), {"tool": TOOL, "secret/data": "x"})
         os.chmod(os.path.join(src, "secret"), 0)
         writable = self.path("w")
         os.mkdir(writable)
         os.chmod(writable, 0o777)
         out = os.path.join(writable, "out.pkg")
-        r = run_pkgtool(*build_args(out, src), user=user)
+        r = run_pkgtool_as_user(*build_args(out, src))
         self.assertRefused(r, "cannot read the folder " + os.path.join(src, "secret"), out)
         os.chmod(os.path.join(src, "secret"), 0o755)
 
@@ -305,7 +315,7 @@ class BadInput(E2ETest):
         os.mkdir(readonly)
         os.chmod(readonly, 0o555)
         out = os.path.join(readonly, "out.pkg")
-        r = run_pkgtool(*build_args(out, src), user=user)
+        r = run_pkgtool_as_user(*build_args(out, src))
         self.assertRefused(r, "cannot write " + out, out)
         r = run_pkgtool(*build_args(self.path("nodir", "x.pkg"), src))
         self.assertRefused(r, "cannot write", self.path("nodir", "x.pkg"))
@@ -316,7 +326,7 @@ class BadInput(E2ETest):
         for folder, message in ((os.path.join(readonly, "sub"), "cannot create the folder"),
                                 (readonly, "cannot create the file: Permission denied")):
             with self.subTest(folder=folder):
-                r = run_pkgtool("unpack", ok, folder, user=user)
+                r = run_pkgtool_as_user("unpack", ok, folder)
                 self.assertEqual(1, r.returncode)
                 self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
                 self.assertIn(message, r.stderr)

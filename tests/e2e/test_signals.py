@@ -4,6 +4,7 @@ running) it is only recorded.  Slow and failing unzip utilities made here
 open the unzip window wide enough to hit."""
 import fcntl
 import os
+import shutil
 import signal
 import subprocess
 import termios
@@ -17,9 +18,12 @@ class Interrupts(E2ETest):
     def setUp(self):
         super().setUp()
         self.started = self.path("unzip-started")
+        # A copy beside the scripts: the build tree may lie under the /tmp
+        # that the runs hide behind their private one.
+        unzip = shutil.copy(UNZIP, self.path("tunzip"))
         slow = write_script(self.path("slow-unzip"),
                             '#!/bin/sh\ntouch "%s"\nsleep 1\nexec %s "$@"\n'
-                            % (self.started, UNZIP))
+                            % (self.started, unzip))
         failing = write_script(self.path("failing-unzip"),
                                '#!/bin/sh\ntouch "%s"\nsleep 1\nexit 1\n' % self.started)
         self.slow_pkg = build_package(self.path("slow"), self.image, unzip=slow)

@@ -471,5 +471,63 @@ class Miniunzip(E2ETest):
         self.assertEqual({"tool": TOOL.encode()}, read_tree(self.path("ex")))
 
 
+TIME = "/usr/bin/time"
+UNZIP_SANITIZED = "libasan" in subprocess.run(["readelf", "-d", UNZIP], capture_output=True,
+                                              text=True).stdout
+
+
+@unittest.skipUnless(shutil.which("strace") and shutil.which("taskset") and os.path.exists(TIME),
+                     "strace, taskset and GNU time are needed")
+class Cores(E2ETest):
+    """tunzip unpacks on one thread per CPU it may run on (up to 8), each
+    with its own 4 MiB buffer, so its memory follows the threads and not
+    the image."""
+    BUFFER = 4 << 20
+
+    def setUp(self):
+        super().setUp()
+        # 72 MiB of entries just under the buffer's size, in a zip of 70 KB.
+        self.files = {"d%d/f%02d" % (i % 6, i): bytes(3 << 20) for i in range(24)}
+        self.zip = make_zip(self.path("zeros.zip"), self.files)
+        self.out = self.path("out")
+
+    def unpack(self, cpus, *wrapper):
+        shutil.rmtree(self.out, ignore_errors=True)
+        os.mkdir(self.out)
+        # A sanitized build's leak check cannot run under strace.
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+        r = subprocess.run([*wrapper, "taskset", "-c", cpus, UNZIP, "-o", self.zip, "-d", self.out],
+                           capture_output=True, text=True, timeout=60, env=env)
+        self.assertEqual(0, r.returncode, r.stderr)
+        written = {n: c for n, c in read_tree(self.out).items() if c is not None}
+        self.assertTrue(written == self.files, sorted(written))
+        return r
+
+    def workers(self, cpus):
+        """The threads that unpacked: those that mapped a buffer."""
+        trace = self.path("trace")
+        self.unpack(cpus, "strace", "-f", "-qq", "-o", trace, "-e", "trace=mmap")
+        with open(trace) as f:
+            return {l.split()[0] for l in f
+                    if "mmap(NULL, %d, PROT_READ|PROT_WRITE" % self.BUFFER in l}
+
+    def peak_kib(self, cpus):
+        """tunzip's peak resident memory, as GNU time reads it from wait4."""
+        r = self.unpack(cpus, TIME, "-f", "%M")
+        return int(r.stderr.split()[-1])
+
+    def test_one_thread_per_cpu_and_memory_to_match(self):
+        cpus = sorted(os.sched_getaffinity(0))
+        for allowed in ([cpus[0]], cpus):
+            threads = min(len(allowed), 8)
+            with self.subTest(cpus=allowed):
+                listed = ",".join(map(str, allowed))
+                self.assertEqual(threads, len(self.workers(listed)))
+                # The sanitizers' run-time has memory of its own.
+                if not UNZIP_SANITIZED:
+                    peak = self.peak_kib(listed)
+                    self.assertLess(peak, (threads * self.BUFFER + (2 << 20)) >> 10)
+
+
 if __name__ == "__main__":
     unittest.main()

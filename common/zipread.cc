@@ -820,8 +820,7 @@ extern "C" const char *zipProblemText(int code)
         "two entries for the same path",
         "a file where another entry needs a folder",
         "a path of more than 64 parts",
-        "more folders implied by the entries' paths than 4 for each entry and 64 besides (a "
-        "folder bomb)",
+        "more folders implied by the entries' paths than 4 for each entry and 64 besides (a folder bomb)",
         "too many entries to check in this machine's memory",
     };
     return code >= 0 && code < ZIP_PROBLEM_COUNT ? texts[code] : "unknown problem";

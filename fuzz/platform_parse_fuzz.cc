@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "common/pkglayout.h"
 #include "os/platform_parse.h"
 
 namespace {
@@ -47,12 +48,15 @@ void checkArchitecture(const char *text, int n)
 
     PfmInfo info = {7, 7, 0};
     const char *message = pfmClassifyArchitecture(&info, buf, n);
-    check(info.architecture >= 0 && info.architecture <= 3, "the architecture code is 0..3");
+    check(info.architecture >= 0 && info.architecture <= PKG_ARCH_MAX,
+          "the architecture code is 0 or a known one");
     check(info.distribution == 7 && info.release == 7, "only the architecture is written");
     check(strlen(buf) == token.size() && token == buf, "the token is cut and terminated");
-    int want = token == "i386"                              ? 1
-               : token == "x86_64" || token == "X86_64"     ? 2
-               : token.find("ppc") != std::string::npos     ? 3
+    int want = token == "i386"                              ? PKG_ARCH_X86
+               : token == "x86_64" || token == "X86_64"     ? PKG_ARCH_X86_64
+               : token.find("ppc") != std::string::npos     ? PKG_ARCH_PPC
+               : token == "aarch64" || token == "arm64"     ? PKG_ARCH_ARM64
+               : token == "s390x"                           ? PKG_ARCH_IBMZ
                                                             : 0;
     if (token == "unknown") { // the kernel's machine name decides
         struct utsname self;
@@ -121,8 +125,10 @@ PfmInfo readOsRelease(const char *text, size_t n, size_t piece, std::string *mes
     const char *m = pfmOsReleaseResult(&info, &s);
     *message = m != NULL ? m : "";
     check(info.architecture == 9, "os-release leaves the architecture alone");
-    check(info.distribution == 0 || info.distribution == 2 || info.distribution == 3,
-          "os-release names SuSE, Red Hat or nothing");
+    check(info.distribution == 0 || info.distribution == PKG_DIST_SUSE ||
+              info.distribution == PKG_DIST_REDHAT || info.distribution == PKG_DIST_DEBIAN ||
+              info.distribution == PKG_DIST_UBUNTU,
+          "os-release names SuSE, Red Hat, Debian, Ubuntu or nothing");
     check(m != NULL || info.distribution != 0, "identified only with a known distribution");
     check(info.distribution != 0 || (info.release == -1 && *message == "Unknown distribution."),
           "an unknown distribution has no release");

@@ -7,16 +7,14 @@ if(NOT TRELL_FTP_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$")
   message(FATAL_ERROR "TRELL_FTP_HOST must be a plain host name, not '${TRELL_FTP_HOST}'")
 endif()
 
-target_compile_definitions(osspecific_linux PRIVATE TRELL_FTP_HOST="${TRELL_FTP_HOST}")
-if(TRELL_STATIC_LAUNCHER)
-  target_compile_definitions(launcher PRIVATE TRELL_FTP_HOST="${TRELL_FTP_HOST}")
-endif()
+# Only the services' build knows it: the launcher never uploads.
+target_compile_definitions(osspecific_services PRIVATE TRELL_FTP_HOST="${TRELL_FTP_HOST}")
 
 # A process that runs one upload and checks that it left nothing open, so
 # that each test controls its environment (LD_LIBRARY_PATH, namespaces).
 add_executable(ftp_probe tests/ftp/ftp_probe.cc)
 target_include_directories(ftp_probe PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(ftp_probe PRIVATE osspecific_linux)
+target_link_libraries(ftp_probe PRIVATE osspecific_linux osspecific_services)
 
 # Stand-ins for libcurl where a test needs it to misbehave: a scriptable one,
 # and one that lacks curl_global_cleanup.  Both are named libcurl.so.

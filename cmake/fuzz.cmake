@@ -26,7 +26,7 @@ if(TRELL_FUZZ)
       -fno-omit-frame-pointer -g -O1)
 
   # The two modules again, instrumented for coverage and the sanitizers, with
-  # the build settings of their ordinary targets (the FTP host, for one).
+  # the build settings of their ordinary targets.
   add_library(fuzz_modules OBJECT ${OS_SOURCES} ${INSTALLER_SOURCES})
   target_compile_options(fuzz_modules PRIVATE ${FUZZ_FLAGS})
   target_compile_definitions(fuzz_modules PRIVATE

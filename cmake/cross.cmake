@@ -29,17 +29,9 @@ elseif(TRELL_CROSS_STUBS)
 endif()
 
 include(ExternalProject)
-# The modules' build settings (the FTP host, for one), as the main build has them.
-get_target_property(cross_os_definitions osspecific_linux COMPILE_DEFINITIONS)
-get_target_property(cross_installer_definitions installer COMPILE_DEFINITIONS)
-set(cross_definitions "")
-foreach(d ${cross_os_definitions} ${cross_installer_definitions})
-  if(d)
-    list(APPEND cross_definitions "${d}")
-  endif()
-endforeach()
-# They reach the other build through a cache file of set() lines, unescaped.
-string(REPLACE "\"" "\\\"" cross_definitions "${cross_definitions}")
+# The definitions of every static build reach the other build through a
+# cache file of set() lines, unescaped.
+string(REPLACE "\"" "\\\"" cross_definitions "${TRELL_STATIC_DEFINITIONS}")
 # libsodium's sources as the main build compiles them: its own files with
 # their options (no warnings of ours), our stand-ins without.
 set(cross_sodium_own "")
@@ -92,19 +84,14 @@ foreach(arch ${TRELL_CROSS_ARCHES})
       "-DTRELL_LAUNCHER_INCLUDES:STRING=${TRELL_SODIUM_INCLUDES}"
       "-DTRELL_UNZIP_SOURCES:STRING=${CMAKE_SOURCE_DIR}/unzip/main.cc;${ZIPREAD_SOURCES}"
       "-DTRELL_INCLUDES:STRING=${CMAKE_BINARY_DIR}/generated"
-      "-DTRELL_DEFINITIONS:STRING=${cross_definitions}"
+      "-DTRELL_STATIC_DEFINITIONS:STRING=${cross_definitions}"
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS ${stubs})
   list(APPEND TRELL_CROSS_STUB_FILES ${stubs})
 
   # Static and small in every build, sanitized ones too.
-  add_test(NAME launcher_${arch}_is_static_and_small
-           COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh"
-                   "${CMAKE_BINARY_DIR}/bin/launcher-${arch}" ON 147456 ${arch})
-  add_test(NAME tunzip_${arch}_is_static_and_small
-           COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh"
-                   "${CMAKE_BINARY_DIR}/bin/tunzip-${arch}" ON 131072 ${arch})
+  trell_size_checks(${arch} ${stubs} ON)
 endforeach()
 
 # The end-to-end tests find them beside pkgtool; the architectures named

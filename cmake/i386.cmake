@@ -42,13 +42,7 @@ if(TRELL_I386_BUILT)
   set(i386_flags FLAGS -m32 LINK_FLAGS -Wl,-m,elf_i386)
 
   trell_static_executable(launcher-i386 SPECS ${i386_specs} ${i386_flags}
-    SOURCES ${OS_SOURCES} ${INSTALLER_SOURCES} ${CMAKE_SOURCE_DIR}/launcher/main.cc
-            ${TRELL_SODIUM_SOURCES}
-    INCLUDES ${TRELL_SODIUM_INCLUDES})
-  # The modules' build settings (the FTP host, for one).
-  target_compile_definitions(launcher-i386 PRIVATE
-    $<TARGET_PROPERTY:osspecific_linux,COMPILE_DEFINITIONS>
-    $<TARGET_PROPERTY:installer,COMPILE_DEFINITIONS>)
+    SOURCES ${TRELL_LAUNCHER_SOURCES} INCLUDES ${TRELL_SODIUM_INCLUDES})
 
   trell_musl_header_folder(i386_include libdeflate.h)
   trell_static_executable(tunzip-i386 SPECS ${i386_specs} ${i386_flags}
@@ -57,12 +51,7 @@ if(TRELL_I386_BUILT)
     LIBS ${TRELL_I386_MUSL_ROOT}/usr/lib/i386-linux-gnu/libdeflate.a)
 
   # Static and small in every build, sanitized ones too.
-  add_test(NAME launcher_i386_is_static_and_small
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh
-                   $<TARGET_FILE:launcher-i386> ON 147456 i386)
-  add_test(NAME tunzip_i386_is_static_and_small
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh
-                   $<TARGET_FILE:tunzip-i386> ON 131072 i386)
+  trell_size_checks(i386 $<TARGET_FILE:launcher-i386> $<TARGET_FILE:tunzip-i386> ON)
 
   # The end-to-end tests find them here; without them, their tests skip.
   foreach(test ${E2E_TESTS})

@@ -9,7 +9,16 @@
 #
 # FLAGS go to the compiler and the linker alike (-m32, for one).
 
-set(TRELL_MUSL_COMPILE_FLAGS -Os -fno-pie -fno-exceptions -fno-rtti -fno-threadsafe-statics
+# Definitions that every static build gets (the launcher and the unzip
+# utility, on every architecture): the one place to add one.  The cross
+# builds receive the list as it stands here.
+if(NOT DEFINED TRELL_STATIC_DEFINITIONS)
+  set(TRELL_STATIC_DEFINITIONS "")
+endif()
+
+# Optimized for size, across files at the link too (-Os again there, where
+# the build type's -O3 would stand).
+set(TRELL_MUSL_COMPILE_FLAGS -Os -flto -fno-pie -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 
 # These programs are C++ linked by the C driver, to which CMake would add
@@ -25,11 +34,12 @@ function(trell_static_executable name)
   set_property(TARGET ${name} PROPERTY COMPILE_OPTIONS ${WARNINGS} -specs ${ARG_SPECS}
                ${TRELL_MUSL_COMPILE_FLAGS} ${ARG_FLAGS})
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
+  target_compile_definitions(${name} PRIVATE ${TRELL_STATIC_DEFINITIONS})
   # No relro: in a static non-PIE executable nothing applies it (that is the
   # dynamic loader's work), and its page alignment costs 2 KiB.  A small
   # common page size keeps the linker from page-aligning the data in the
   # file to save one page of memory, which costs up to 4 KiB of padding.
-  set_property(TARGET ${name} PROPERTY LINK_OPTIONS -specs ${ARG_SPECS} -static ${ARG_FLAGS}
+  set_property(TARGET ${name} PROPERTY LINK_OPTIONS -specs ${ARG_SPECS} -static -Os -flto ${ARG_FLAGS}
                ${ARG_LINK_FLAGS} -Wl,--gc-sections -Wl,-z,noseparate-code -Wl,-z,norelro
                -Wl,-z,common-page-size=64 -Wl,--build-id=none -s)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
@@ -50,4 +60,34 @@ function(trell_musl_header_folder out)
     configure_file(${TRELL_HEADER_${header}} ${dir}/${header} COPYONLY)
   endforeach()
   set(${out} ${dir} PARENT_SCOPE)
+endfunction()
+
+# The most each shipped executable may weigh.  The unzip utility: 128 KiB
+# on every architecture.  The launcher: what musl (about 51 KB, its printf
+# and malloc the most), libsodium's signature check (Ed25519, SHA-512 and
+# BLAKE2b in their reference code, 22 KB on x86-64 and 47 KB on i386, whose
+# 64-bit arithmetic takes many more instructions) and the launcher's own
+# code weigh on each, with a few KiB of room.
+set(TRELL_LAUNCHER_LIMIT_x86-64 106496)   # 104 KiB
+set(TRELL_LAUNCHER_LIMIT_i386 147456)     # 144 KiB
+set(TRELL_LAUNCHER_LIMIT_aarch64 118784)  # 116 KiB
+set(TRELL_LAUNCHER_LIMIT_ppc64le 131072)  # 128 KiB
+set(TRELL_LAUNCHER_LIMIT_s390x 118784)    # 116 KiB
+set(TRELL_TUNZIP_LIMIT 131072)            # 128 KiB
+
+# A test that the launcher and the unzip utility built for ARCH are static,
+# stripped, for ARCH and within their limits.  STATIC is OFF for a build that
+# makes them dynamically (the sanitized x86-64 one): nothing is checked then.
+#   trell_size_checks(ARCH LAUNCHER TUNZIP STATIC)
+function(trell_size_checks arch launcher tunzip static)
+  set(suffix "")
+  if(NOT arch STREQUAL "x86-64")
+    set(suffix "_${arch}")
+  endif()
+  add_test(NAME launcher${suffix}_is_static_and_small
+           COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh" "${launcher}" ${static}
+                   ${TRELL_LAUNCHER_LIMIT_${arch}} ${arch})
+  add_test(NAME tunzip${suffix}_is_static_and_small
+           COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh" "${tunzip}" ${static}
+                   ${TRELL_TUNZIP_LIMIT} ${arch})
 endfunction()

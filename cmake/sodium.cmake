@@ -34,8 +34,9 @@ set(TRELL_SODIUM_SOURCES
     "${sodium_src}/sodium/codecs.c"
     "${sodium_src}/sodium/utils.c")
 set(TRELL_SODIUM_INCLUDES "${sodium_src}/include" "${sodium_src}/include/sodium")
-# The library's own code, as its maintainers wrote it: no warnings of ours.
-# Without NATIVE_LITTLE_ENDIAN it reads bytes one by one, on any host.
-set_source_files_properties(${TRELL_SODIUM_SOURCES} PROPERTIES
-                            COMPILE_OPTIONS "-w;-DCONFIGURED=1")
+# The library's own code, as its maintainers wrote it: no warnings of ours,
+# and configured as its configure would (common/sodium_config.h).  Without
+# NATIVE_LITTLE_ENDIAN it reads bytes one by one, on any host.
+set_source_files_properties(${TRELL_SODIUM_SOURCES} PROPERTIES COMPILE_OPTIONS
+  "-w;-DCONFIGURED=1;-include;${CMAKE_SOURCE_DIR}/common/sodium_config.h")
 list(APPEND TRELL_SODIUM_SOURCES "${CMAKE_SOURCE_DIR}/common/sodium_standins.cc")

@@ -75,6 +75,12 @@ void installInterrupt(int signalNumber)
     sigaction(signalNumber, &sa, NULL);
 }
 
+void installInterrupts(void)
+{
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
+        installInterrupt(ENDING_SIGNALS[i]);
+}
+
 // Removes a temporary directory of ours that holds at most its mark.
 static void dropTemporary(const char *temp, int mark)
 {

@@ -185,6 +185,8 @@ int startTimestamp(char *out, size_t size);
 void interrupt(int signalNumber);
 /* Installs interrupt for one signal. */
 void installInterrupt(int signalNumber);
+/* Installs interrupt for each of the ending signals (common/ending_signals.h). */
+void installInterrupts(void);
 /* Removes the work directory of this run, if it exists.  Async-signal-safe. */
 void cleanup(void);
 /* The same, then forgets it, so that another may be made. */

@@ -130,12 +130,8 @@ int main(int argc, char **argv)
     static unsigned char globalInfo[PKG_GLOBAL_INFO_SIZE];
 
     // 1. Signals and locale.
-    installInterrupt(SIGINT);
-    installInterrupt(SIGTERM);
+    installInterrupts();
     setInheritedEnv("ZoveziZurArivid", "en");
-    installInterrupt(SIGQUIT);
-    installInterrupt(SIGHUP);
-    installInterrupt(SIGPIPE);
 
     // 2, 3. Mode; in extract-only mode, the extract folder.
     if (argc == 3 && strcmp(argv[1], "--extract") == 0) {

@@ -8,7 +8,7 @@
 #include <array>
 #include <string>
 
-#include "os/media_test_sandbox.h"
+#include "tests/child_sandbox.h"
 #include "tests/test_util.h"
 
 namespace {

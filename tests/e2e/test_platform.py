@@ -9,8 +9,9 @@ import subprocess
 import time
 import unittest
 
-from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, read_trailer,
-                      split_elements, tool_args, without_package_record, write_script)
+from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, process_state,
+                      read_trailer, read_until, split_elements, tool_args,
+                      without_package_record, write_script)
 
 WARNING = ("WARNING! This package doesn't appear to match your system.\n"
            "         It is likely that it will not properly execute.\n"
@@ -181,11 +182,15 @@ class PlatformCheck(FakeHost):
         argv = self.isolated([self.pkg, "-v"], setup=self.host(suse="VERSION = 11\n"))
         p = subprocess.Popen(argv, env=self.env, cwd=self.dir, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
-        time.sleep(1.5)
+        # The pause follows the warning's last line: the launcher has
+        # written it all and sleeps.
+        warned = read_until(p.stderr, "processor architecture = x86-64\n\n")
+        self.assertTrue(warned.endswith("processor architecture = x86-64\n\n"), warned)
+        self.assertTrue(self.wait_for(lambda: process_state(p.pid) in ("S", None)))
         p.send_signal(signal.SIGTERM)
         out, err = p.communicate(timeout=20)
         self.assertEqual(1, p.returncode)
-        self.assertIn("WARNING!", err)
+        self.assertIn("WARNING!", warned + err)
         self.assertNotIn("Extracting...", out)
         self.assertNoWorkDir()
 

@@ -195,19 +195,28 @@ class PlatformCheck(FakeHost):
         self.assertNoWorkDir()
 
 
-class ImagePair(FakeHost):
-    def setUp(self):
-        super().setUp()
+class PairArchives:
+    """For tests of image pairs: two archives (self.x86, self.x64) whose
+    tool shows the digest of the image.zip it was unpacked from and which
+    archive it came from ("first-archive" or "second-archive")."""
+
+    def make_pair_archives(self):
         show = TOOL.replace("exit ${TOOL_EXIT:-0}", "md5sum image.zip; cat which; exit 0")
         self.x86 = make_zip(self.path("x86.zip"), {"tool": show, "which": "first-archive\n"})
         self.x64 = make_zip(self.path("x64.zip"), {"tool": show, "which": "second-archive\n",
                                                     "pad": os.urandom(3000)})
-        self.pair = build_package(self.path("pair"), None, pair=(self.x86, self.x64))
-        self.env["TRELL_PORTABLE_INTERACTIVE"] = ""
 
     def md5(self, path):
         with open(path, "rb") as f:
             return hashlib.md5(f.read()).hexdigest()
+
+
+class ImagePair(PairArchives, FakeHost):
+    def setUp(self):
+        super().setUp()
+        self.make_pair_archives()
+        self.pair = build_package(self.path("pair"), None, pair=(self.x86, self.x64))
+        self.env["TRELL_PORTABLE_INTERACTIVE"] = ""
 
     def test_host_architecture_chooses_the_archive(self):
         r = self.run_on(self.host(uname="x86_64"), pkg=self.pair)

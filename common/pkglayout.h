@@ -48,7 +48,8 @@ enum {
     PKG_REC_ARGS_SIZE = 256,
     PKG_REC_MODE_OFFSET = 396,
 
-    /* Distribution codes (0: not determined). */
+    /* Distribution codes. */
+    PKG_DIST_UNKNOWN = 0, /* not determined; no record names it */
     PKG_DIST_WINDOWS = 1,
     PKG_DIST_SUSE = 2,
     PKG_DIST_REDHAT = 3,
@@ -57,7 +58,8 @@ enum {
     PKG_DIST_UBUNTU = 6,
     PKG_DIST_MAX = PKG_DIST_UBUNTU, /* the codes run from 1 to here */
 
-    /* Architecture codes (0: not determined). */
+    /* Architecture codes. */
+    PKG_ARCH_UNKNOWN = 0, /* not determined; no record names it */
     PKG_ARCH_X86 = 1,
     PKG_ARCH_X86_64 = 2,
     PKG_ARCH_PPC = 3,

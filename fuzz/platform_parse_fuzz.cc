@@ -93,11 +93,12 @@ void checkRelease(const char *text, int n, int32_t distribution)
 
     PfmInfo info = {distribution, -1, 9};
     int r = pfmParseRelease(&info, buf, n);
-    int32_t wantDistribution =
-        distribution == 2 && whole.compare(0, 6, "Novell") == 0 ? 4 : distribution;
+    int32_t wantDistribution = distribution == PKG_DIST_SUSE && whole.compare(0, 6, "Novell") == 0
+                                   ? PKG_DIST_NOVELL
+                                   : distribution;
     check(info.distribution == wantDistribution, "the distribution stays 2..4 as the rules say");
     check(info.architecture == 9, "the architecture is not touched");
-    const char *token = wantDistribution == 3 ? "release " : "VERSION = ";
+    const char *token = wantDistribution == PKG_DIST_REDHAT ? "release " : "VERSION = ";
     size_t at = whole.find(token);
     check((r == 0) == (at != std::string::npos), "the release is found exactly after the token");
     if (r != 0) {
@@ -121,16 +122,18 @@ PfmInfo readOsRelease(const char *text, size_t n, size_t piece, std::string *mes
     check(memchr(s.id, 0, sizeof s.id) && memchr(s.idLike, 0, sizeof s.idLike) &&
               memchr(s.versionId, 0, sizeof s.versionId),
           "the kept values are terminated within their fields");
-    PfmInfo info = {0, -1, 9};
+    PfmInfo info = {PKG_DIST_UNKNOWN, -1, 9};
     const char *m = pfmOsReleaseResult(&info, &s);
     *message = m != NULL ? m : "";
     check(info.architecture == 9, "os-release leaves the architecture alone");
-    check(info.distribution == 0 || info.distribution == PKG_DIST_SUSE ||
+    check(info.distribution == PKG_DIST_UNKNOWN || info.distribution == PKG_DIST_SUSE ||
               info.distribution == PKG_DIST_REDHAT || info.distribution == PKG_DIST_DEBIAN ||
               info.distribution == PKG_DIST_UBUNTU,
           "os-release names SuSE, Red Hat, Debian, Ubuntu or nothing");
-    check(m != NULL || info.distribution != 0, "identified only with a known distribution");
-    check(info.distribution != 0 || (info.release == -1 && *message == "Unknown distribution."),
+    check(m != NULL || info.distribution != PKG_DIST_UNKNOWN,
+          "identified only with a known distribution");
+    check(info.distribution != PKG_DIST_UNKNOWN ||
+              (info.release == -1 && *message == "Unknown distribution."),
           "an unknown distribution has no release");
     return info;
 }
@@ -150,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    int32_t distribution = 2 + data[0] % 3;
+    // SuSE, Red Hat and Novell: the three codes in a row.
+    int32_t distribution = PKG_DIST_SUSE + data[0] % 3;
     const char *text = reinterpret_cast<const char *>(data + 1);
     int n = size - 1 > PFM_BUFFER_SIZE ? PFM_BUFFER_SIZE : static_cast<int>(size - 1);
     checkArchitecture(text, n);

@@ -70,7 +70,11 @@ int absoluteFolder(char *out, size_t size, const char *folder, const char *cwd)
     return n < 0 || (size_t)n >= size ? -1 : 0;
 }
 
-// Does argv[i] take the next argument as its value?
+// Does argv[i] take the next argument as its value?  The tools' options -d,
+// -i, -r and -u (only the second character is looked at) and -html do: the
+// launcher keeps such a value with its option and puts it in quotes (when an
+// option or nothing follows it), so that a value with blanks reaches the tool
+// as one argument.
 static int takesValue(const char *arg)
 {
     if (arg[0] == '\0' || arg[1] == '\0')

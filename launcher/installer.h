@@ -44,8 +44,12 @@ extern char pkgPath[CMD_BUFFER_SIZE];
  * end marker), and the size of the signature block behind them (0 none). */
 extern off_t pkgSignedSize;
 extern uint32_t pkgSignatureBlock;
+/* 1 in extract-only mode (--extract FOLDER): unpack into the folder, run nothing. */
 extern int extract;
+/* 1 once an ending signal came, whether or not it ended the run. */
 extern volatile sig_atomic_t interrupted;
+/* Set while the unzip utility or the tool runs: a signal is then only
+ * recorded (interrupted), and the run goes on. */
 extern volatile sig_atomic_t ignoreInterrupt;
 /* 1 once wrkDir names a directory that this run created; cleanup removes
  * nothing before that. */
@@ -181,13 +185,16 @@ int startTimestamp(char *out, size_t size);
 
 /* ---- Driver ------------------------------------------------------------- */
 
-/* Signal handler for SIGINT, SIGTERM, SIGQUIT, SIGHUP and SIGPIPE. */
+/* Signal handler for SIGINT, SIGTERM, SIGQUIT, SIGHUP and SIGPIPE: records the
+ * signal; outside the windows it also removes the work directory and ends
+ * the run with status 1. */
 void interrupt(int signalNumber);
 /* Installs interrupt for one signal. */
 void installInterrupt(int signalNumber);
 /* Installs interrupt for each of the ending signals (common/ending_signals.h). */
 void installInterrupts(void);
-/* Removes the work directory of this run, if it exists.  Async-signal-safe. */
+/* Removes this run's work directory, if it exists; it does not end the run.
+ * Async-signal-safe. */
 void cleanup(void);
 /* The same, then forgets it, so that another may be made. */
 void dropWorkDir(void);
@@ -213,7 +220,8 @@ __attribute__((noreturn)) void successEnding(void);
 
 /* ---- Front end ------------------------------------------------------------ */
 
-/* Runs "./disk1/launchpad.sh" of the current directory, then pauses 2 s.
+/* Starts the graphical front end that an unpacked image may carry: runs
+ * "./disk1/launchpad.sh" of the current directory, then pauses 2 s.
  * Result: raw status of system(); -1 when there is no script (message shown). */
 int startGUI(void);
 

@@ -246,7 +246,9 @@ int main(int argc, char **argv)
             failureEnding(1);
         }
 
-        // 13. Unzip utility.
+        // 13. Unzip utility.  Written out as miniunz whatever it is (tunzip,
+        // Debian's miniunzip): the package format and the unzip command line
+        // name it so, and packages made with either run the same command.
         n = snprintf(cmd, sizeof cmd, "miniunz%s", EXE_EXT);
         if (n < 0 || (size_t)n >= sizeof cmd ||
             extractPkgElementFile(PKG_ELEM_UNZIP, cmd, directory, fd) < 0) {
@@ -325,6 +327,10 @@ int main(int argc, char **argv)
     // 18. Running the tool, an interrupt window.
     puts("Executing...\n\n");
     fflush(stdout);
+    // The tool in the image folder dezodur loads libsysfs.so.2.0.1, which the
+    // image ships as vud_ora/libsysfs.so: the package format has the
+    // launcher link the one to the other.  Images without those folders get
+    // no link (the failure is ignored).
     char p1[WRK_DIR_SIZE], p2[WRK_DIR_SIZE], p3[600], p4[600];
     int l1 = snprintf(p1, sizeof p1, "%s%c%s", wrkDir, FILE_SEPARATOR, "dezodur");
     int l2 = snprintf(p2, sizeof p2, "%s%c%s", wrkDir, FILE_SEPARATOR, "vud_ora");

@@ -8,7 +8,7 @@
 #include <array>
 #include <string>
 
-#include "os/media_test_sandbox.h"
+#include "tests/child_sandbox.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -247,6 +247,7 @@ std::string pathWith(const FakeVi &vi) { return (vi.dir / "bin") + ":" + getenv(
 TEST(TextEditor, WaitsForViAndReturnsTheRawStatus)
 {
     FakeVi vi;
+    // The editor takes 0.3 s on purpose: the call must last as long.
     EditorRun ok = runEditor(vi, "/var/log/ZORVAN_Support/notes.txt", "0", pathWith(vi), "0.3");
     ASSERT_EQ("", ok.report.failure);
     EXPECT_EQ(0, ok.result());

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "os/media_test_sandbox.h"
+#include "tests/child_sandbox.h"
 
 namespace {
 

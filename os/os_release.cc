@@ -107,7 +107,7 @@ void pfmOsReleaseFeed(PfmOsRelease *s, const char *bytes, int n)
     }
 }
 
-// The distribution code a system name stands for, 0 for none.  Ubuntu's
+// The distribution code a system name stands for, PKG_DIST_UNKNOWN for none.  Ubuntu's
 // derivatives name "ubuntu debian" in ID_LIKE, Ubuntu itself "debian": the
 // first known word decides.
 static int32_t distributionOf(const char *name, size_t len)
@@ -121,19 +121,19 @@ static int32_t distributionOf(const char *name, size_t len)
         return PKG_DIST_DEBIAN;
     if (pfmInList("ubuntu\0", name, len))
         return PKG_DIST_UBUNTU;
-    return 0;
+    return PKG_DIST_UNKNOWN;
 }
 
 const char *pfmOsReleaseResult(PfmInfo *info, const PfmOsRelease *s)
 {
     int32_t code = distributionOf(s->id, strlen(s->id));
-    for (const char *w = s->idLike; code == 0 && *w != '\0';) {
+    for (const char *w = s->idLike; code == PKG_DIST_UNKNOWN && *w != '\0';) {
         size_t len = strcspn(w, " \t");
         code = distributionOf(w, len);
         w += len;
         w += strspn(w, " \t");
     }
-    if (code == 0)
+    if (code == PKG_DIST_UNKNOWN)
         return "Unknown distribution.";
     info->distribution = code;
     if (s->versionId[0] == '\0')

@@ -1,6 +1,9 @@
 /* OS layer (module osspecific_linux): the seam between the launcher's
- * portable logic and the platform.  Plain C interface: free functions,
- * caller-owned NUL-terminated buffers, no state of its own.
+ * portable logic and the platform.  Plain C interface: free functions and
+ * caller-owned NUL-terminated buffers.  Its only state is host
+ * identification's: the last unknown-architecture message (a heap text, see
+ * getPfmInfo), the folder that setScratchFolder names and a static read
+ * buffer (identification is not reentrant).
  *
  * Shell-command operations insert their arguments verbatim: quoting is the
  * caller's business.  Each composes its command in a 512-byte buffer; an
@@ -65,7 +68,8 @@ int dirExists(const char *path);
 int fileExists(const char *path);
 /* 1 when stat() finds a regular file that this process may execute, else 0. */
 int isExecutableFile(const char *path);
-/* chmod 0777: 0, or -1 on failure.  The two names are kept for their callers. */
+/* chmod 0777: 0, or -1 on failure.  The two names are kept for their callers;
+ * makeFileReadable too makes the file readable, writable and executable by all. */
 int makeFileReadable(const char *path);
 int makeFileExecutable(const char *path);
 /* symlink(target, link); no result. */
@@ -153,9 +157,12 @@ int getSignatureSize(const char *path);
 /* Platform information record: the same codes, order and widths as the
  * first three fields of a command record. */
 typedef struct PfmInfo {
-    int32_t distribution; /* 2 SuSE, 3 Red Hat, 4 Novell Linux Desktop; 0 unknown */
-    int32_t release;      /* major release; -1 unknown */
-    int32_t architecture; /* 1 x86, 2 x86-64, 3 PPC; 0 unknown */
+    /* PKG_DIST_* of common/pkglayout.h: 1 Windows, 2 SuSE, 3 Red Hat,
+     * 4 Novell Linux Desktop, 5 Debian, 6 Ubuntu; 0 unknown */
+    int32_t distribution;
+    int32_t release; /* major release; -1 unknown */
+    /* PKG_ARCH_*: 1 x86, 2 x86-64, 3 PPC, 4 ARM64, 5 IBM Z; 0 unknown */
+    int32_t architecture;
 } PfmInfo;
 
 /* Identifies the host from "uname -i" (the kernel's machine name where it

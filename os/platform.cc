@@ -150,8 +150,8 @@ const char *getPfmInfoFrom(PfmInfo *info, const char *unameCommand, const char *
     static char buf[PFM_BUFFER_SIZE];
     free(heapMessage);
     heapMessage = NULL;
-    info->architecture = 0;
-    info->distribution = 0;
+    info->architecture = PKG_ARCH_UNKNOWN;
+    info->distribution = PKG_DIST_UNKNOWN;
     info->release = -1;
 
     int n = 0;

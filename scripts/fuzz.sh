@@ -7,6 +7,8 @@
 #   scripts/fuzz.sh                        every target, 30 s each (CI)
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh      a longer run
 #   FUZZ_TARGETS=cmdline_fuzz scripts/fuzz.sh   some targets only
+# The targets are what cmake/fuzz.cmake builds (each fuzz/*_fuzz.cc), as it
+# lists them in build-fuzz/fuzz_targets.txt.
 # Reproduce a finding: build-fuzz/bin/<target> build-fuzz/findings/<file>
 # Run as root on Debian: missing packages are installed with apt-get.
 set -eu
@@ -17,11 +19,19 @@ scripts/install-packages.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-30}
-targets=${FUZZ_TARGETS:-"package_reader_fuzz cmdline_fuzz platform_parse_fuzz zipread_fuzz"}
 
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRELL_FUZZ=ON -DTRELL_STATIC_LAUNCHER=OFF >/dev/null
 cmake --build "$build" --target fuzz_targets -j"$(nproc)"
+
+built=$(cat "$build/fuzz_targets.txt")
+targets=${FUZZ_TARGETS:-$built}
+for t in $targets; do
+  case " $(echo $built) " in
+  *" $t "*) ;;
+  *) echo "fuzz: no target $t; the targets: $(echo $built)" >&2; exit 2 ;;
+  esac
+done
 
 findings="$build/findings"
 mkdir -p "$findings"

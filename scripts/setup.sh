@@ -7,6 +7,11 @@
 # those launchers and unzip utilities; qemu-user-static runs them in the tests.
 #   scripts/setup.sh            build/, the shipped static launcher
 #   BUILD_DIR=x CMAKE_ARGS=..   another build folder or options
+# CMAKE_ARGS is read as the words of a shell command line: blanks separate
+# the options, and quotes ('...' or "...") or a backslash keep a blank inside
+# one, e.g.
+#   CMAKE_ARGS='-DTRELL_FTP_HOST=x "-DTRELL_CROSS_ROOT=/a b/c"' scripts/setup.sh
+# Nothing in it is run or expanded: xargs splits it.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -17,6 +22,5 @@ scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev pytho
   p7zip-full openjdk-17-jdk-headless strace time
 
 build=${BUILD_DIR:-build}
-# shellcheck disable=SC2086
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release ${CMAKE_ARGS:-} >/dev/null
+printf '%s\n' "${CMAKE_ARGS:-}" | xargs cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)"

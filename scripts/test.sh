@@ -3,6 +3,7 @@
 # end-to-end test with ctest.
 #   SANITIZE=1 scripts/test.sh   the same in build-asan/, built with
 #                                AddressSanitizer and UBSan; any report fails
+#   CMAKE_ARGS=...               options for cmake, quoted as scripts/setup.sh says
 set -eu
 cd "$(dirname "$0")/.."
 if [ "${SANITIZE:-0}" = 1 ]; then

@@ -2,6 +2,7 @@
 zip images, the real unzip utility (tunzip; Debian's miniunzip where a test
 says so), and the launcher run as a user would."""
 import os
+import select
 import shutil
 import signal
 import stat
@@ -22,8 +23,17 @@ MINIUNZIP = shutil.which("miniunzip") or "/usr/bin/miniunzip"
 DIR_SIZE = 548
 RECORD_SIZE = 400
 
+# Shell text that waits until a file appears at the path that the variable
+# named holds (the test's release; see release()), for at most a minute: a
+# window of a run held open for as long as the test needs, whatever the load.
+HOLD = """[ -n "$%(var)s" ] && n=0 && until [ -e "$%(var)s" ] || [ $n -ge 6000 ]; do
+  sleep 0.01; n=$((n + 1))
+done
+"""
+
 # A tool that shows what it received: each argument in brackets, its working
-# folder and the variables the launcher sets.  TOOL_EXIT, TOOL_SLEEP and
+# folder and the variables the launcher sets.  TOOL_MARK is made when it
+# starts; TOOL_SLEEP (seconds), TOOL_HOLD (a file to wait for), TOOL_EXIT and
 # TOOL_KILL steer how it ends.
 TOOL = r"""#!/bin/sh
 echo "tool: $# args"
@@ -35,9 +45,23 @@ for v in ZoveziZurArivid ZORVAN_QELPI_GUI_T ZORVAN_PORTABLE_EXEC_DIR; do
 done
 [ -n "$TOOL_MARK" ] && touch "$TOOL_MARK"
 [ -n "$TOOL_SLEEP" ] && sleep "$TOOL_SLEEP"
-[ -n "$TOOL_KILL" ] && kill -"$TOOL_KILL" $$
+""" + HOLD % {"var": "TOOL_HOLD"} + r"""[ -n "$TOOL_KILL" ] && kill -"$TOOL_KILL" $$
 exit ${TOOL_EXIT:-0}
 """
+
+
+def held_unzip(started, hold, then):
+    """A script for element 1 that makes the file started, waits for the
+    file hold (see HOLD), then runs the shell text then (such as
+    'exec tunzip "$@"', or "exit 1" for a utility that fails)."""
+    return ('#!/bin/sh\ntouch "%s"\nUNZIP_HOLD="%s"\n' % (started, hold)
+            + HOLD % {"var": "UNZIP_HOLD"} + then)
+
+
+def release(path):
+    """Ends the wait of a HOLD on path."""
+    with open(path, "w"):
+        pass
 
 
 def make_zip(path, files):
@@ -174,7 +198,7 @@ class E2ETest(unittest.TestCase):
         self.pkg = build_package(self.path("pkg"), self.image)
         self.env = dict(os.environ)
         self.env["TRELL_PORTABLE_INTERACTIVE"] = ""
-        for v in ("ZORVAN_PORTABLE_ERR_SH", "TOOL_EXIT", "TOOL_SLEEP", "TOOL_KILL",
+        for v in ("ZORVAN_PORTABLE_ERR_SH", "TOOL_EXIT", "TOOL_SLEEP", "TOOL_HOLD", "TOOL_KILL",
                   "TOOL_MARK", "ZORVAN_QELPI_GUI_T", "TRELL_PORTABLE_DEBUG"):
             self.env.pop(v, None)
 
@@ -221,18 +245,137 @@ class E2ETest(unittest.TestCase):
         self.assertEqual([], self.work_dirs())
 
     def wait_for(self, predicate, timeout=20, interval=0.02):
+        """Polls predicate until it gives a true value, which is the result;
+        False when the deadline passes first."""
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            if predicate():
-                return True
+            found = predicate()
+            if found:
+                return found
             time.sleep(interval)
         return False
+
+    def wait_taken(self, pid, sig):
+        """Waits until the signal sent to pid is pending no more: its
+        handler has run, or the signal was ignored."""
+        self.assertTrue(self.wait_for(lambda: sig not in signals_in(pid, "SigPnd") |
+                                      signals_in(pid, "ShdPnd")), "signal %d never taken" % sig)
 
     def assertWorkDirGone(self, output):
         cwd = tool_value(output, "cwd")
         self.assertIsNotNone(cwd, output)
         self.assertTrue(cwd.startswith("/tmp/portable_install_"), cwd)
         self.assertFalse(os.path.exists(cwd), cwd)
+
+
+def process_state(pid):
+    """The state letter of /proc/PID/stat (R, S, T, Z...), None once the
+    process is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat_line = f.read()
+    except OSError:
+        return None
+    # The command name in parentheses may hold blanks and parentheses.
+    return stat_line[stat_line.rindex(")") + 2]
+
+
+def descendants(pid):
+    """The ids of the processes below pid, as /proc shows them now."""
+    found, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        try:
+            with open("/proc/%d/task/%d/children" % (p, p)) as f:
+                children = [int(c) for c in f.read().split()]
+        except OSError:
+            continue
+        found += children
+        todo += children
+    return found
+
+
+def cmdline(pid):
+    """The command line of pid as its NUL-separated bytes (b"" once gone)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+def error_shell_runs(pid):
+    """True once a process below the launcher pid is the plain "sh" of the
+    error shell: the launcher then waits in system(), outside the windows,
+    with SIGINT and SIGQUIT ignored."""
+    return any(cmdline(c) == b"sh\0" for c in descendants(pid))
+
+
+def signals_in(pid, field):
+    """The signals of a mask of /proc/PID/status: SigIgn (ignored), SigPnd
+    and ShdPnd (pending for the thread, for the process); none once the
+    process is gone."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return set()
+    for line in lines:
+        if line.startswith(field + ":"):
+            mask = int(line.split()[1], 16)
+            return {n for n in range(1, 65) if mask >> (n - 1) & 1}
+    return set()
+
+
+def unzip_running(root=None, work=None):
+    """True while a launcher's unzip utility runs: a process whose command
+    line carries the launcher's "-o image.zip" (after qemu's own name under
+    emulation); when given, only one whose root folder is root, or whose
+    current folder is a work directory named work."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if b"\0-o\0image.zip" not in cmdline(int(pid)):
+                continue
+            if root is not None and os.readlink("/proc/%s/root" % pid) != root:
+                continue
+            if work is not None and os.path.basename(os.readlink("/proc/%s/cwd" % pid)) != work:
+                continue
+            return True
+        except OSError:
+            continue
+    return False
+
+
+def unpacking(tmp, root=None):
+    """The name of the work directory in the folder tmp while the unzip
+    utility (inside root, when given) writes an image's "big" entries into
+    it, else None."""
+    for work in os.listdir(tmp):
+        try:
+            names = os.listdir(os.path.join(tmp, work))
+        except OSError:
+            continue
+        if any(n.startswith("big") for n in names) and unzip_running(root=root, work=work):
+            return work
+    return None
+
+
+def read_until(stream, text, timeout=60):
+    """Reads from the pipe stream (a Popen's stdout or stderr) until what
+    came holds text, or it ends, or the deadline passes; the result is what
+    came.  Reads the descriptor itself: what it took is not in the stream's
+    buffer for a later communicate()."""
+    fd, got = stream.fileno(), b""
+    end = time.monotonic() + timeout
+    while text.encode() not in got:
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        got += chunk
+    return got.decode(errors="replace")
 
 
 def executable_mode(path):

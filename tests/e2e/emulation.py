@@ -7,11 +7,10 @@ import errno
 import os
 import signal
 import subprocess
-import time
 import zipfile
 
 from e2e_util import (NAMESPACES, NO_NAMESPACES, PKGTOOL, ROOT, TOOL, pkgtool, split_elements,
-                      tool_args, tool_value)
+                      tool_args, tool_value, unpacking, unzip_running)
 from pkg_util import write_tree
 from test_platform import FakeHost
 
@@ -168,51 +167,22 @@ class InterruptWhileUnpacking(EmulatedRun):
         if cls.big:
             os.unlink(cls.big)
 
-    def unzip_running(self, work):
-        """True while the unzip utility runs in the work directory: a
-        process whose command line carries the launcher's "-o image.zip"
-        (after qemu's own name under emulation)."""
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    cmdline = f.read()
-                if b"\0-o\0image.zip" in cmdline and \
-                        os.path.basename(os.readlink("/proc/%s/cwd" % pid)) == work:
-                    return True
-            except OSError:
-                continue
-        return False
-
-    def unpacking(self):
-        """The work directory's name while entries are being written into
-        it by the running unzip utility, else None."""
-        for work in os.listdir(self.tmp):
-            try:
-                names = os.listdir(os.path.join(self.tmp, work))
-            except OSError:
-                continue
-            if any(n.startswith("big") for n in names) and self.unzip_running(work):
-                return work
-        return None
-
     def interrupt(self, pkg, group):
         """Sends SIGTERM while the unzip utility writes, to the launcher
         alone or to its whole group.  Result: whether the utility was still
         running then, and the run's status and output."""
         p = self.start_pkg([], pkg=pkg, env={"TOOL_EXIT": "5"})
         try:
-            work = None
-            end = time.monotonic() + 120
-            while work is None and time.monotonic() < end and p.poll() is None:
-                work = self.unpacking()
-                time.sleep(0.001)
-            self.assertIsNotNone(work, "the unzip utility was never seen writing")
+            # Ends early (True) when the run ends before it was seen.
+            work = self.wait_for(lambda: p.poll() is not None or unpacking(self.tmp),
+                                 timeout=120, interval=0.001)
+            self.assertIsInstance(work, str, "the unzip utility was never seen writing")
             if group:
-                hit = self.unzip_running(work)
+                hit = unzip_running(work=work)
                 os.killpg(p.pid, signal.SIGTERM)
             else:
                 p.send_signal(signal.SIGTERM)
-                hit = self.unzip_running(work)
+                hit = unzip_running(work=work)
             out, err = p.communicate(timeout=300)
         finally:
             if p.poll() is None:

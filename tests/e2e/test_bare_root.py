@@ -12,7 +12,8 @@ import unittest
 import zipfile
 
 from e2e_util import (LAUNCHER, MINIUNZIP, NAMESPACES, NO_NAMESPACES, SANITIZED, TOOL, E2ETest,
-                      build_package, make_zip, pkgtool, tool_args, tool_value)
+                      build_package, make_zip, pkgtool, tool_args, tool_value, unpacking,
+                      unzip_running)
 
 BUSYBOX = "/bin/busybox"
 PATH = "/bin:/sbin:/usr/bin:/usr/sbin"
@@ -112,31 +113,6 @@ class BareRoot(E2ETest):
         self.assertEqual(["sub", "tool"], sorted(os.listdir(out)))
         self.assertBare()
 
-    def unzip_running(self):
-        """True while the unzip utility runs inside this root: its command
-        line carries the launcher's "-o image.zip"."""
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    cmdline = f.read()
-                if b"\0-o\0image.zip" in cmdline and \
-                        os.readlink("/proc/%s/root" % pid) == self.root:
-                    return True
-            except OSError:
-                continue
-        return False
-
-    def unpacking(self):
-        """The unzip utility runs and has written entries of the image."""
-        for work in os.listdir(self.root_tmp):
-            try:
-                names = os.listdir(os.path.join(self.root_tmp, work))
-            except OSError:
-                continue
-            if any(n.startswith("big") for n in names) and self.unzip_running():
-                return True
-        return False
-
     def test_sigterm_while_unpacking(self):
         # 160 MB of random hexadecimal text, deflated: long enough to inflate
         # that the signal comes while the unzip utility writes.
@@ -168,15 +144,17 @@ class BareRoot(E2ETest):
                              cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, start_new_session=True)
         try:
-            self.assertTrue(self.wait_for(self.unpacking, timeout=60, interval=0.001))
+            work = self.wait_for(lambda: unpacking(self.root_tmp, root=self.root), timeout=60,
+                                 interval=0.001)
+            self.assertTrue(work, "the unzip utility was never seen writing")
             # Unpacking takes far longer than the step from this look to
             # the signal.  (Ended by the signal, the utility is gone after.)
-            hit = self.unzip_running()
+            hit = unzip_running(root=self.root, work=work)
             if group:
                 os.killpg(p.pid, signal.SIGTERM)
             else:
                 p.send_signal(signal.SIGTERM)
-                hit = hit and self.unzip_running()
+                hit = hit and unzip_running(root=self.root, work=work)
             out, err = p.communicate(timeout=120)
         finally:
             if p.poll() is None:

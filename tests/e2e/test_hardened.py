@@ -10,8 +10,9 @@ import signal
 import subprocess
 import unittest
 
-from e2e_util import (NAMESPACES, NO_NAMESPACES, TOOL, UNZIP, E2ETest, build_package, make_zip,
-                      tool_args, tool_value, write_script)
+from e2e_util import (NAMESPACES, NO_NAMESPACES, TOOL, UNZIP, E2ETest, build_package,
+                      error_shell_runs, held_unzip, make_zip, release, tool_args, tool_value,
+                      write_script)
 
 # Where each place the launcher considers comes from: a folder of the test
 # bound over it.  The package's own folder is the test folder, at /mnt.
@@ -32,8 +33,10 @@ class HardenedHost(E2ETest):
         # never hide (a checkout under /tmp would be).
         self.unzip = shutil.copy(UNZIP, self.path("tunzip"))
         self.started = self.path("unzip-started")
-        slow = write_script(self.path("slow-unzip"), '#!/bin/sh\ntouch /mnt/unzip-started\n'
-                            'sleep 1\nexec /mnt/tunzip "$@"\n')
+        self.unzip_hold = self.path("unzip-go")
+        slow = write_script(self.path("slow-unzip"),
+                            held_unzip("/mnt/unzip-started", "/mnt/unzip-go",
+                                       'exec /mnt/tunzip "$@"\n'))
         self.slow_pkg = build_package(self.path("slow"), self.image, unzip=slow)
         self.env["HOME"] = "/home"
         self.env.pop("TMPDIR", None)
@@ -111,16 +114,20 @@ class CisHost(HardenedHost):
         p = self.start_host(["-v"], pkg="/mnt/slow")
         self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
         p.send_signal(signal.SIGTERM)  # recorded; the unpacking goes on
+        self.wait_taken(p.pid, signal.SIGTERM)
+        release(self.unzip_hold)
         out, err = p.communicate(timeout=60)
         self.assertEqual(0, p.returncode, err)
         self.assertEqual(["-v"], tool_args(out))
         self.assertNothingLeft()
 
         mark = self.path("tool-started")
-        p = self.start_host(["-v"], env={"TOOL_SLEEP": "1", "TOOL_MARK": "/mnt/tool-started",
-                                         "TOOL_EXIT": "4"})
+        p = self.start_host(["-v"], env={"TOOL_HOLD": "/mnt/tool-go",
+                                         "TOOL_MARK": "/mnt/tool-started", "TOOL_EXIT": "4"})
         self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         p.send_signal(signal.SIGTERM)
+        self.wait_taken(p.pid, signal.SIGTERM)
+        release(self.path("tool-go"))
         out, err = p.communicate(timeout=60)
         self.assertEqual(4, p.returncode, err)
         self.assertNothingLeft()
@@ -136,27 +143,11 @@ class CisHost(HardenedHost):
                              stderr=subprocess.PIPE, text=True)
         self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         # Once the error shell runs, the launcher waits outside the windows.
-        self.assertTrue(self.wait_for(lambda: self.error_shell_runs(p.pid)))
+        self.assertTrue(self.wait_for(lambda: error_shell_runs(p.pid)))
         p.send_signal(signal.SIGTERM)
         out, err = p.communicate(timeout=60)
         self.assertEqual(1, p.returncode, err)
         self.assertNothingLeft()
-
-    @staticmethod
-    def error_shell_runs(pid):
-        """True once a process below pid is the plain "sh" of the error shell."""
-        todo = [str(pid)]
-        while todo:
-            p = todo.pop()
-            try:
-                with open("/proc/%s/task/%s/children" % (p, p)) as f:
-                    todo += f.read().split()
-                with open("/proc/%s/cmdline" % p, "rb") as f:
-                    if f.read() == b"sh\0":
-                        return True
-            except OSError:
-                pass
-        return False
 
     def test_the_error_shell(self):
         r = self.run_host(["-v"], env={"TOOL_EXIT": "3", "ZORVAN_PORTABLE_ERR_SH": ""},

@@ -8,7 +8,6 @@ launcher's shell starts runs under qemu too), and natively as well where
 this kernel runs i386 executables itself (an x86-64 host with 32-bit
 support).  Hosts are faked in private mount namespaces: release files over
 /etc, a uname that names the architecture."""
-import hashlib
 import json
 import os
 import time
@@ -18,6 +17,7 @@ from e2e_util import (LAUNCHER, TOOL, UNZIP, E2ETest, make_zip, pkgtool, split_e
                       tool_args, tool_value)
 from emulation import QEMU_RUN, EmulatedRun, InterruptWhileUnpacking, read, runs_behind, stub_paths
 from install_util import project_version
+from test_platform import PairArchives
 
 LAUNCHER_I386, UNZIP_I386 = stub_paths("i386")
 BUILT = os.path.exists(LAUNCHER_I386) and os.path.exists(UNZIP_I386)
@@ -129,20 +129,14 @@ class I386Run(EmulatedRun):
     ways_of_running = WAYS
 
 
-class ImagePairOnI386(I386Run):
+class ImagePairOnI386(PairArchives, I386Run):
     def setUp(self):
         super().setUp()
         del self.env["TRELL_PORTABLE_INTERACTIVE"]  # the platform check runs
-        show = TOOL.replace("exit ${TOOL_EXIT:-0}", "md5sum image.zip; cat which; exit 0")
-        self.x86 = make_zip(self.path("x86.zip"), {"tool": show, "which": "first-archive\n"})
-        self.x64 = make_zip(self.path("x64.zip"), {"tool": show, "which": "second-archive\n",
-                                                    "pad": os.urandom(3000)})
+        self.make_pair_archives()
         records = [("redhat", "5", "x86", "1", "./tool", "redhat5-32"),
                    ("redhat", "5", "x86-64", "1", "./tool", "redhat5-64")]
         self.pair = self.package("pair", records=records, pair=(self.x86, self.x64))
-
-    def md5(self, path):
-        return hashlib.md5(read(path)).hexdigest()
 
     def test_the_host_architecture_chooses_record_and_image(self):
         for way in self.ways():

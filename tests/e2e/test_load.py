@@ -31,6 +31,7 @@ def handler_installed(pid, pkg):
 
 class Load(E2ETest):
     def test_twenty_launches_at_once(self):
+        # Each tool runs for a while, so that the twenty runs overlap.
         procs = [self.start_pkg(["-v"], env={"TOOL_SLEEP": "0.3"}) for _ in range(20)]
         results = [p.communicate(timeout=120) + (p.returncode,) for p in procs]
         dirs = set()
@@ -66,6 +67,7 @@ class Load(E2ETest):
                                               interval=0.0005))
             t0 = time.monotonic()
             for p, sig, delay in sorted(procs, key=lambda x: x[2]):
+                # The random moment is the test, not a wait.
                 time.sleep(max(0, t0 + delay - time.monotonic()))
                 try:
                     p.send_signal(sig)

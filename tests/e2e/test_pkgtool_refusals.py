@@ -8,7 +8,6 @@ import signal
 import stat
 import struct
 import subprocess
-import time
 import unittest
 import zipfile
 
@@ -330,13 +329,13 @@ class InterruptedBuild(RefusalTest):
     def signal_while_writing(self, proc, sig, prefix):
         """Sends sig once the temporary file exists.  Result: True if it
         was sent while the build was writing."""
-        end = time.monotonic() + 60
-        while time.monotonic() < end and proc.poll() is None:
-            if any(n != prefix for n in self.leftovers(prefix)):
-                proc.send_signal(sig)
-                return True
-            time.sleep(0.001)
-        return False
+        writing = self.wait_for(lambda: "ended" if proc.poll() is not None else
+                                any(n != prefix for n in self.leftovers(prefix)),
+                                timeout=60, interval=0.001)
+        if writing is not True:
+            return False
+        proc.send_signal(sig)
+        return True
 
     def test_signals_remove_the_temporary_file(self):
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,

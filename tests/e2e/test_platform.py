@@ -9,8 +9,9 @@ import subprocess
 import time
 import unittest
 
-from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, read_trailer,
-                      split_elements, tool_args, without_package_record, write_script)
+from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, process_state,
+                      read_trailer, read_until, split_elements, tool_args,
+                      without_package_record, write_script)
 
 WARNING = ("WARNING! This package doesn't appear to match your system.\n"
            "         It is likely that it will not properly execute.\n"
@@ -181,28 +182,41 @@ class PlatformCheck(FakeHost):
         argv = self.isolated([self.pkg, "-v"], setup=self.host(suse="VERSION = 11\n"))
         p = subprocess.Popen(argv, env=self.env, cwd=self.dir, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
-        time.sleep(1.5)
+        # The pause follows the warning's last line: the launcher has
+        # written it all and sleeps.
+        warned = read_until(p.stderr, "processor architecture = x86-64\n\n")
+        self.assertTrue(warned.endswith("processor architecture = x86-64\n\n"), warned)
+        self.assertTrue(self.wait_for(lambda: process_state(p.pid) in ("S", None)))
         p.send_signal(signal.SIGTERM)
         out, err = p.communicate(timeout=20)
         self.assertEqual(1, p.returncode)
-        self.assertIn("WARNING!", err)
+        self.assertIn("WARNING!", warned + err)
         self.assertNotIn("Extracting...", out)
         self.assertNoWorkDir()
 
 
-class ImagePair(FakeHost):
-    def setUp(self):
-        super().setUp()
+class PairArchives:
+    """For tests of image pairs: two archives (self.x86, self.x64) whose
+    tool shows the digest of the image.zip it was unpacked from and which
+    archive it came from ("first-archive" or "second-archive")."""
+
+    def make_pair_archives(self):
         show = TOOL.replace("exit ${TOOL_EXIT:-0}", "md5sum image.zip; cat which; exit 0")
         self.x86 = make_zip(self.path("x86.zip"), {"tool": show, "which": "first-archive\n"})
         self.x64 = make_zip(self.path("x64.zip"), {"tool": show, "which": "second-archive\n",
                                                     "pad": os.urandom(3000)})
-        self.pair = build_package(self.path("pair"), None, pair=(self.x86, self.x64))
-        self.env["TRELL_PORTABLE_INTERACTIVE"] = ""
 
     def md5(self, path):
         with open(path, "rb") as f:
             return hashlib.md5(f.read()).hexdigest()
+
+
+class ImagePair(PairArchives, FakeHost):
+    def setUp(self):
+        super().setUp()
+        self.make_pair_archives()
+        self.pair = build_package(self.path("pair"), None, pair=(self.x86, self.x64))
+        self.env["TRELL_PORTABLE_INTERACTIVE"] = ""
 
     def test_host_architecture_chooses_the_archive(self):
         r = self.run_on(self.host(uname="x86_64"), pkg=self.pair)

@@ -1,31 +1,33 @@
 """Interrupts: outside the windows a signal removes the work directory and
 ends the run with status 1; inside them (the unzip utility or the tool
-running) it is only recorded.  Slow and failing unzip utilities made here
-open the unzip window wide enough to hit."""
+running) it is only recorded.  Unzip utilities made here (one that unpacks,
+one that fails) and the tool hold their window open until the test has sent
+its signal and seen it taken."""
 import fcntl
 import os
 import shutil
 import signal
 import subprocess
 import termios
-import time
 import unittest
 
-from e2e_util import UNZIP, E2ETest, build_package, tool_args, write_script
+from e2e_util import (UNZIP, E2ETest, build_package, error_shell_runs, held_unzip, release,
+                      signals_in, tool_args, write_script)
 
 
 class Interrupts(E2ETest):
     def setUp(self):
         super().setUp()
         self.started = self.path("unzip-started")
+        self.unzip_hold = self.path("unzip-go")
         # A copy beside the scripts: the build tree may lie under the /tmp
         # that the runs hide behind their private one.
         unzip = shutil.copy(UNZIP, self.path("tunzip"))
         slow = write_script(self.path("slow-unzip"),
-                            '#!/bin/sh\ntouch "%s"\nsleep 1\nexec %s "$@"\n'
-                            % (self.started, unzip))
+                            held_unzip(self.started, self.unzip_hold,
+                                       'exec "%s" "$@"\n' % unzip))
         failing = write_script(self.path("failing-unzip"),
-                               '#!/bin/sh\ntouch "%s"\nsleep 1\nexit 1\n' % self.started)
+                               held_unzip(self.started, self.unzip_hold, "exit 1\n"))
         self.slow_pkg = build_package(self.path("slow"), self.image, unzip=slow)
         self.failing_pkg = build_package(self.path("failing"), self.image, unzip=failing)
 
@@ -33,25 +35,34 @@ class Interrupts(E2ETest):
         out, err = proc.communicate(timeout=60)
         return proc.returncode, out, err
 
-    def test_sigterm_while_unpacking_that_succeeds(self):
-        p = self.start_pkg(["-v"], pkg=self.slow_pkg)
+    def signal_while_unpacking(self, pkg, sig, group=False):
+        """Starts the package, sends sig (to the whole group, as a terminal
+        does, when group is set) while the unzip utility holds, and lets it
+        go on once the launcher has taken the signal."""
+        p = self.start_pkg(["-v"], pkg=pkg)
         self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
-        p.send_signal(signal.SIGTERM)
-        code, out, err = self.finish(p)
+        if group:
+            os.killpg(p.pid, sig)
+        else:
+            p.send_signal(sig)
+        self.wait_taken(p.pid, sig)
+        release(self.unzip_hold)
+        return self.finish(p)
+
+    def test_sigterm_while_unpacking_that_succeeds(self):
+        code, out, err = self.signal_while_unpacking(self.slow_pkg, signal.SIGTERM)
         self.assertEqual(0, code, err)
         self.assertEqual(["-v"], tool_args(out))
         self.assertNoWorkDir()
 
     def test_sigterm_while_unpacking_that_fails(self):
-        p = self.start_pkg(["-v"], pkg=self.failing_pkg)
-        self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
-        p.send_signal(signal.SIGTERM)
-        code, out, err = self.finish(p)
+        code, out, err = self.signal_while_unpacking(self.failing_pkg, signal.SIGTERM)
         self.assertEqual(1, code)
         self.assertNotIn("Failed executing", err)
         self.assertNoWorkDir()
 
     def test_failing_unzip_without_signal(self):
+        release(self.unzip_hold)
         p = self.start_pkg(["-v"], pkg=self.failing_pkg)
         code, out, err = self.finish(p)
         self.assertEqual(1, code)
@@ -61,26 +72,30 @@ class Interrupts(E2ETest):
     def test_terminal_interrupt_reaches_the_unzip_utility(self):
         # ^C goes to the whole process group: the launcher ignores it while it
         # waits, the utility dies, and the run fails as an unpacking failure.
-        p = self.start_pkg(["-v"], pkg=self.failing_pkg)
-        self.assertTrue(self.wait_for(lambda: os.path.exists(self.started)))
-        os.killpg(p.pid, signal.SIGINT)
-        code, out, err = self.finish(p)
-        self.assertEqual(1, code)
+        # (A utility that lived on would unpack, and the tool would run.)
+        code, out, err = self.signal_while_unpacking(self.slow_pkg, signal.SIGINT, group=True)
+        self.assertEqual(1, code, out)
+        self.assertNotIn("tool:", out)
         self.assertIn("Failed executing <./miniunz -o image.zip > /dev/null>", err)
         self.assertNoWorkDir()
 
     def test_signals_while_the_tool_runs(self):
-        mark = self.path("tool-started")
-        p = self.start_pkg(["-v"], env={"TOOL_SLEEP": "1", "TOOL_MARK": mark, "TOOL_EXIT": "4"})
+        mark, hold = self.path("tool-started"), self.path("tool-go")
+        env = {"TOOL_HOLD": hold, "TOOL_MARK": mark, "TOOL_EXIT": "4"}
+        p = self.start_pkg(["-v"], env=env)
         self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         p.send_signal(signal.SIGTERM)  # recorded only: the tool's status counts
+        self.wait_taken(p.pid, signal.SIGTERM)
+        release(hold)
         code, out, err = self.finish(p)
         self.assertEqual(4, code, err)
         self.assertNoWorkDir()
         os.unlink(mark)
-        p = self.start_pkg(["-v"], env={"TOOL_SLEEP": "5", "TOOL_MARK": mark})
+        os.unlink(hold)
+        p = self.start_pkg(["-v"], env=env)
         self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         os.killpg(p.pid, signal.SIGINT)  # ^C ends the tool: 128 + 2
+        release(hold)  # a tool that lived on would end with its own 4
         code, out, err = self.finish(p)
         self.assertEqual(130, code, err)
         self.assertNoWorkDir()
@@ -99,12 +114,17 @@ class Interrupts(E2ETest):
                                    env={"TOOL_EXIT": "3", "ZORVAN_PORTABLE_ERR_SH": "",
                                         "TOOL_MARK": mark})
                 self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
-                time.sleep(0.3)  # the launcher reaches the shell
-                p.send_signal(getattr(signal, name))
-                time.sleep(0.2)
+                # Once the error shell runs, the launcher waits in system().
+                self.assertTrue(self.wait_for(lambda: error_shell_runs(p.pid)))
+                sig = getattr(signal, name)
+                p.send_signal(sig)
                 if expected == 1:
-                    self.assertNoWorkDir()
+                    # Removed at once, while the shell still waits for input.
+                    self.assertTrue(self.wait_for(lambda: not self.work_dirs()),
+                                    self.work_dirs())
                 else:
+                    # Ignored: the kernel drops it as it is sent.
+                    self.assertIn(sig, signals_in(p.pid, "SigIgn"))
                     self.assertEqual(1, len(self.work_dirs()))
                     p.stdin.write("exit\n")
                     p.stdin.flush()
@@ -117,8 +137,8 @@ class Interrupts(E2ETest):
         # connection drops): the hang-up is recorded, the launcher waits for
         # the tool, removes the work directory and ends with its status.
         master, slave = os.openpty()
-        mark = self.path("tool-started")
-        env = dict(self.env, TOOL_SLEEP="1", TOOL_MARK=mark, TOOL_EXIT="4")
+        mark, hold = self.path("tool-started"), self.path("tool-go")
+        env = dict(self.env, TOOL_HOLD=hold, TOOL_MARK=mark, TOOL_EXIT="4")
 
         def take_terminal():
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
@@ -131,6 +151,8 @@ class Interrupts(E2ETest):
             self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         finally:
             os.close(master)  # the last descriptor of the master: a hang-up
+        self.wait_taken(p.pid, signal.SIGHUP)
+        release(hold)
         self.assertEqual(4, p.wait(timeout=60))
         self.assertNoWorkDir()
 
@@ -146,6 +168,7 @@ class Interrupts(E2ETest):
                              stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE)
         os.close(w)
         self.assertEqual(b"=", head.communicate(timeout=60)[0])
+        release(self.unzip_hold)  # the reader is gone: unpacking may end
         err = p.communicate(timeout=60)[1]
         self.assertEqual(1, p.returncode, err)
         self.assertTrue(os.path.exists(self.started))

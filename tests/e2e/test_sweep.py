@@ -10,16 +10,18 @@ import subprocess
 import time
 import unittest
 
-from e2e_util import UNZIP, E2ETest, build_package, make_zip, write_script
+from e2e_util import (HOLD, UNZIP, E2ETest, build_package, descendants, held_unzip, make_zip,
+                      process_state, release, write_script)
 
 MARK = ".trell-live"
 
-# A tool that waits, then checks that every file of its image is still
-# there, and writes what it found to $RESULTS/<its pid>.
+# A tool that waits (TOOL_SLEEP seconds, then for the file TOOL_HOLD), then
+# checks that every file of its image is still there, and writes what it
+# found to $RESULTS/<its pid>.
 CHECKER = r"""#!/bin/sh
 [ -n "$TOOL_MARK" ] && touch "$TOOL_MARK"
 sleep "${TOOL_SLEEP:-0}"
-state=intact
+""" + HOLD % {"var": "TOOL_HOLD"} + r"""state=intact
 for f in tool lib/a lib/b data; do [ -f "$f" ] || state="missing $f"; done
 [ -n "$RESULTS" ] && echo "$state $(pwd)" > "$RESULTS/$$"
 echo "cwd=$(pwd)"
@@ -50,10 +52,13 @@ class Sweep(E2ETest):
         # Outside the private /tmp, which would hide a checkout below it.
         shutil.copy(UNZIP, self.path("tunzip"))
         self.started = self.path("unzip-started")
+        self.unzip_hold = self.path("unzip-go")
         self.unzipped = self.path("unzip-done")
+        # Held until the test lets it go; says when it has unpacked.
         slow = write_script(self.path("slow-unzip"),
-                            '#!/bin/sh\ntouch "%s"\nsleep 2\n"%s" "$@"\ns=$?\ntouch "%s"\nexit $s\n'
-                            % (self.started, self.path("tunzip"), self.unzipped))
+                            held_unzip(self.started, self.unzip_hold,
+                                       '"%s" "$@"\ns=$?\ntouch "%s"\nexit $s\n'
+                                       % (self.path("tunzip"), self.unzipped)))
         self.slow_pkg = build_package(self.path("slow"), self.image, unzip=slow)
         self.results = self.path("results")
         os.mkdir(self.results)
@@ -84,6 +89,7 @@ class Sweep(E2ETest):
         self.assertEqual([], self.sweeping_run())
         self.assertFalse(os.path.exists(self.unzipped))
         self.assertEqual([left], self.work_dirs())
+        release(self.unzip_hold)
         self.assertTrue(self.wait_for(lambda: os.path.exists(self.unzipped)))
         self.wait_until_dead()
         self.assertEqual(["Removed /tmp/%s: its run ended without cleaning up" % left],
@@ -91,14 +97,15 @@ class Sweep(E2ETest):
         self.assertNoWorkDir()
 
     def test_sigkill_while_the_tool_runs(self):
-        mark = self.path("tool-started")
-        p = self.start_pkg(env={"TOOL_SLEEP": "2", "TOOL_MARK": mark, "RESULTS": self.results})
+        mark, hold = self.path("tool-started"), self.path("tool-go")
+        p = self.start_pkg(env={"TOOL_HOLD": hold, "TOOL_MARK": mark, "RESULTS": self.results})
         self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         self.kill(p)
         [left] = self.work_dirs()
         self.assertEqual([], self.sweeping_run())
         self.assertEqual([left], self.work_dirs())
         # The tool, orphaned, finds all its files at its end.
+        release(hold)
         self.assertTrue(self.wait_for(lambda: os.listdir(self.results)))
         self.wait_until_dead()
         [result] = os.listdir(self.results)
@@ -109,12 +116,15 @@ class Sweep(E2ETest):
         self.assertNoWorkDir()
 
     def test_a_stopped_run_is_never_swept(self):
-        mark = self.path("tool-started")
-        p = self.start_pkg(env={"TOOL_SLEEP": "0.5", "TOOL_MARK": mark})
+        mark, hold = self.path("tool-started"), self.path("tool-go")
+        p = self.start_pkg(env={"TOOL_HOLD": hold, "TOOL_MARK": mark})
         self.assertTrue(self.wait_for(lambda: os.path.exists(mark)))
         os.killpg(p.pid, signal.SIGSTOP)
         try:
-            time.sleep(0.6)  # the tool's own time is up: only the stop holds it
+            # Every process of the run stopped (or ended, not yet reaped).
+            self.assertTrue(self.wait_for(lambda: all(
+                process_state(q) in ("T", "Z", None) for q in [p.pid, *descendants(p.pid)])))
+            release(hold)  # the tool's own wait is over: only the stop holds it
             self.assertEqual([], self.sweeping_run())
             self.assertEqual(1, len(self.work_dirs()))
         finally:
@@ -178,6 +188,7 @@ class Sweep(E2ETest):
         start = time.monotonic()
         moments = sorted((rng.uniform(0, 0.8), i) for i in killed)
         for moment, i in moments:
+            # The kills' random moments are the test, not a wait.
             time.sleep(max(0.0, start + moment - time.monotonic()))
             runs[i].send_signal(signal.SIGKILL)
         for i, p in enumerate(runs):

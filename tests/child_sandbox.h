@@ -1,8 +1,10 @@
-// Test helpers for services that use fixed paths, the current directory or
-// the environment: each case runs in a forked child, so nothing it changes
-// reaches the test process or, with a private root, the host.
-#ifndef OS_MEDIA_TEST_SANDBOX_H
-#define OS_MEDIA_TEST_SANDBOX_H
+// Runs a unit test's case in a forked child (optionally inside a private
+// mount namespace whose root is a fresh tmpfs) and brings back what the child
+// recorded.  For services that use fixed paths, the current directory or the
+// environment: nothing the case changes reaches the test process or, with a
+// private root, the host.
+#ifndef TESTS_CHILD_SANDBOX_H
+#define TESTS_CHILD_SANDBOX_H
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,17 +1,37 @@
 #!/bin/sh
 # A shipped executable (the launcher, the unzip utility, their builds for
-# other architectures) must be static (no interpreter, no shared library),
-# stripped, at most LIMIT bytes (default 144 KiB, the launcher's) and, when
-# MACHINE is given, built for it (x86-64, i386, aarch64, ppc64le or s390x:
-# class, byte order and machine).
+# other architectures) must be an ELF executable built for MACHINE (x86-64,
+# the default, i386, aarch64, ppc64le or s390x: class, byte order and
+# machine) and, in builds made for shipping (STATIC on), static (no
+# interpreter, no shared library), stripped and at most LIMIT bytes (default
+# 144 KiB, the launcher's).  Anything else fails, a file that is no ELF at all
+# included.
 #   check_launcher_binary.sh BINARY STATIC [LIMIT [MACHINE]]
 bin=$1
 static=$2
 limit=${3:-147456}
-machine=${4:-}
+machine=${4:-x86-64}
 name=$(basename "$bin")
 size=$(stat -c %s "$bin") || exit 1
 echo "$name: $size bytes"
+case "$machine" in
+i386) want="ELF32 little Intel 80386" ;;
+x86-64) want="ELF64 little Advanced Micro Devices X86-64" ;;
+aarch64) want="ELF64 little AArch64" ;;
+ppc64le) want="ELF64 little PowerPC64" ;;
+s390x) want="ELF64 big IBM S/390" ;;
+*) echo "FAIL: unknown machine '$machine'"; exit 1 ;;
+esac
+# readelf refuses what is no ELF file; an object file or a core is no
+# executable either.
+header=$(LC_ALL=C readelf -h "$bin" 2>/dev/null) || { echo "FAIL: not an ELF file"; exit 1; }
+case "$(printf '%s\n' "$header" | sed -n 's/^ *Type: *//p')" in
+EXEC*|DYN*) ;;
+*) echo "FAIL: not an ELF executable"; exit 1 ;;
+esac
+got=$(printf '%s\n' "$header" | sed -n -e 's/^ *Class: *//p' \
+  -e 's/^ *Data: *2.s complement, \([a-z]*\) endian$/\1/p' -e 's/^ *Machine: *//p' | tr '\n' ' ')
+if [ "$got" != "$want " ]; then echo "FAIL: ${got% }, not $want"; exit 1; fi
 case "$static" in
 ON|1|TRUE|true) ;;
 *) echo "$name built dynamically (sanitizer build): size and linkage not checked"; exit 0 ;;
@@ -21,18 +41,4 @@ if [ "$size" -gt "$limit" ]; then echo "FAIL: larger than $limit bytes"; fail=1;
 if readelf -l "$bin" | grep -q INTERP; then echo "FAIL: has a program interpreter"; fail=1; fi
 if readelf -d "$bin" 2>/dev/null | grep -q NEEDED; then echo "FAIL: needs shared libraries"; fail=1; fi
 if readelf -S "$bin" | grep -q '\.symtab'; then echo "FAIL: not stripped"; fail=1; fi
-case "$machine" in
-"") want="" ;;
-i386) want="ELF32 little Intel 80386" ;;
-x86-64) want="ELF64 little Advanced Micro Devices X86-64" ;;
-aarch64) want="ELF64 little AArch64" ;;
-ppc64le) want="ELF64 little PowerPC64" ;;
-s390x) want="ELF64 big IBM S/390" ;;
-*) echo "FAIL: unknown machine '$machine'"; exit 1 ;;
-esac
-if [ -n "$want" ]; then
-  got=$(LC_ALL=C readelf -h "$bin" | sed -n -e 's/^ *Class: *//p' \
-    -e 's/^ *Data: *2.s complement, \([a-z]*\) endian$/\1/p' -e 's/^ *Machine: *//p' | tr '\n' ' ')
-  if [ "$got" != "$want " ]; then echo "FAIL: $got, not $want"; fail=1; fi
-fi
 exit $fail

@@ -1,10 +1,10 @@
 // pkgtool build: writes a package from its parts, all or nothing.
 #include "build.h"
 
+#include "../common/io_loops.h"
 #include "file_checks.h"
 #include "hostneeds.h"
 #include "image_rules.h"
-#include "io.h"
 #include "package_record.h"
 #include "progress.h"
 #include "stubs.h"
@@ -152,11 +152,11 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     int fd = tempOutputCreate(spec.output);
     if (fd < 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
-    bool ok = writeAll(fd, stub.data(), stub.size()) && writeAll(fd, unzip.data(), unzip.size()) &&
-              writeAll(fd, info, sizeof info) && writeAll(fd, table.data(), table.size());
-    for (const auto &img : images)
-        ok = ok && writeAll(fd, img.data(), img.size());
-    ok = ok && writeAll(fd, trailer, sizeof trailer);
+    bool ok = true;
+    for (const Pieces &element : elements)
+        for (const auto &piece : element)
+            ok = ok && ioWriteAll(fd, piece.first, piece.second) == 0;
+    ok = ok && ioWriteAll(fd, trailer, sizeof trailer) == 0;
     int savedErrno = errno;
     if (ok && (fchmod(fd, 0755) != 0 || fsync(fd) != 0)) {
         savedErrno = errno;

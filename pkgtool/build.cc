@@ -10,6 +10,7 @@
 #include "stubs.h"
 #include "temp_output.h"
 #include "verify.h"
+#include "zipcheck.h"
 #include "zipimage.h"
 
 #include <cerrno>

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "json.h"
+#include "printable.h"
 #include "version_mark.h"
-#include "zipimage.h"
 
 namespace pkgtool {
 

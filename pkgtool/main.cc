@@ -15,12 +15,13 @@
 #include "json.h"
 #include "package_file.h"
 #include "package_record.h"
+#include "printable.h"
 #include "signing.h"
 #include "stub_path.h"
 #include "stubs.h"
 #include "trell_version.h"
 #include "verify.h"
-#include "zipimage.h"
+#include "zipcheck.h"
 
 using namespace pkgtool;
 

@@ -7,7 +7,7 @@
 
 #include "hostneeds.h"
 #include "package_file.h"
-#include "zipimage.h"
+#include "zipcheck.h"
 
 namespace pkgtool {
 

@@ -389,19 +389,4 @@ std::string entryNameProblem(const std::string &name)
     return code == ZIP_FINE ? "" : zipProblemText(code);
 }
 
-std::string printableName(const std::string &name)
-{
-    std::string out;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 } // namespace pkgtool

@@ -36,9 +36,21 @@ void reportLines(const std::string &path, const std::vector<std::string> &lines,
         std::fprintf(stderr, "pkgtool: %s: %s%s\n", path.c_str(), kind, line.c_str());
 }
 
-bool chooseImages(const std::string &path, const std::string &arch, Package &pkg,
+bool chooseImages(const std::string &command, int argc, char **argv, size_t count,
+                  const std::string &takes, std::vector<std::string> &args,
                   std::vector<ImagePart> &parts, int &status)
 {
+    std::string arch, error;
+    if (!parseArgs(argc, argv, args, &arch, nullptr, error)) {
+        status = usageError(command + ": " + error);
+        return false;
+    }
+    if (args.size() != count) {
+        status = usageError(command + " takes " + takes);
+        return false;
+    }
+    const std::string &path = args[0];
+    Package pkg;
     std::vector<std::string> problems;
     if (!readPackage(path, pkg, problems)) {
         reportLines(path, problems);

@@ -26,12 +26,15 @@ bool parseArgs(int argc, char **argv, std::vector<std::string> &positional,
 void reportLines(const std::string &path, const std::vector<std::string> &lines,
                  const char *kind = "");
 
-// The image archives a list or unpack works on: all, or the one of a pair
-// for the architecture given (a single image serves every architecture).
-// A package that info finds faulty, and the launcher refuses, shows no
-// image: the same lines as info say why.  Result: true, or false with the
-// exit status in status (its message printed).
-bool chooseImages(const std::string &path, const std::string &arch, Package &pkg,
+// The arguments of list or unpack (command): count positional ones, the
+// first the package, and --arch; then the image archives it works on: all,
+// or the one of a pair for the architecture given (a single image serves
+// every architecture).  A package that info finds faulty, and the launcher
+// refuses, shows no image: the same lines as info say why.  takes says
+// what the command takes, for a usage error.  Result: true, or false with
+// the exit status in status (its message printed).
+bool chooseImages(const std::string &command, int argc, char **argv, size_t count,
+                  const std::string &takes, std::vector<std::string> &args,
                   std::vector<ImagePart> &parts, int &status);
 
 // Reads one archive of the package.  Result: true, or false with the

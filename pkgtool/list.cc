@@ -12,20 +12,15 @@ namespace pkgtool {
 int commandList(int argc, char **argv)
 {
     std::vector<std::string> args;
-    std::string arch, error;
-    if (!parseArgs(argc, argv, args, &arch, nullptr, error))
-        return usageError("list: " + error);
-    if (args.size() != 1)
-        return usageError("list takes one package");
-    const std::string &path = args[0];
-    Package pkg;
     std::vector<ImagePart> parts;
     int status = 0;
-    if (!chooseImages(path, arch, pkg, parts, status))
+    if (!chooseImages("list", argc, argv, 1, "one package", args, parts, status))
         return status;
+    const std::string &path = args[0];
     for (size_t i = 0; i < parts.size(); i++) {
         std::vector<unsigned char> zip;
         std::vector<ZipEntry> entries;
+        std::string error;
         if (!loadPart(path, parts[i], zip))
             return 1;
         if (!listZip(zip, entries, error)) {

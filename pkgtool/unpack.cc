@@ -10,21 +10,16 @@ namespace pkgtool {
 int commandUnpack(int argc, char **argv)
 {
     std::vector<std::string> args;
-    std::string arch, error;
-    if (!parseArgs(argc, argv, args, &arch, nullptr, error))
-        return usageError("unpack: " + error);
-    if (args.size() != 2)
-        return usageError("unpack takes a package and a folder");
-    const std::string &path = args[0];
-    Package pkg;
     std::vector<ImagePart> parts;
     int status = 0;
-    if (!chooseImages(path, arch, pkg, parts, status))
+    if (!chooseImages("unpack", argc, argv, 2, "a package and a folder", args, parts, status))
         return status;
+    const std::string &path = args[0];
     if (parts.size() > 1)
         return usageError("unpack: " + path +
                           " holds an image pair: give --arch x86 or --arch x86-64");
     std::vector<unsigned char> zip;
+    std::string error;
     if (!loadPart(path, parts[0], zip))
         return 1;
     if (!unpackZip(zip, args[1], error)) {

@@ -72,13 +72,13 @@ bool readRegularFile(const std::string &path, const std::string &what, size_t ma
     // Read to the end rather than trusting st_size: files under /proc
     // tell 0 and hold more, or fail on the first read.
     data.reserve(std::min(static_cast<size_t>(size), maxSize));
-    const int read = readToEnd(fd, maxSize, data);
-    if (read < 0)
+    const int result = readToEnd(fd, maxSize, data);
+    if (result < 0)
         error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
-    else if (read > 0)
+    else if (result > 0)
         error = "the " + what + " " + path + " is over " + std::to_string(maxSize) + " bytes";
     close(fd);
-    return read == 0;
+    return result == 0;
 }
 
 namespace {

@@ -114,13 +114,13 @@ bool readFile(Walk &w, int dir, const std::string &name, const struct stat &st, 
                               : w.fail("cannot read " + item.path + ": " + errnoText(errno));
     struct stat opened;
     bool ok = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && sameObject(st, opened);
-    const int read = ok ? readToEnd(fd, w.budget, item.data) : 0;
-    if (read < 0) {
+    const int result = ok ? readToEnd(fd, w.budget, item.data) : 0;
+    if (result < 0) {
         const int error = errno;
         close(fd);
         return w.fail("cannot read " + item.path + ": " + errnoText(error));
     }
-    if (read > 0) {
+    if (result > 0) {
         close(fd);
         return w.fail("the image folder holds more than " + std::to_string(PKG_MAX_OFFSET) +
                       " bytes, too much for a package (at " + item.path + ")");

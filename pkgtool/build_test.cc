@@ -68,11 +68,11 @@ TEST(BuildReadBack, ASingleImageFillsTheFileAsTheDirectorySays)
         record(PKG_DIST_REDHAT, 5, PKG_ARCH_X86_64, 0, "./tool", ""),
         record(PKG_DIST_SUSE, -10, PKG_ARCH_X86_64, 1, "./tool --x", "--suse \"quoted\""),
         record(PKG_DIST_UBUNTU, 22, PKG_ARCH_X86_64, 2, "./" + longName, std::string(255, 'a'))};
-    BuildSpec spec = specFor(dir / "tool.pkg", records, {dir / "image"});
-    spec.strict = true;
-    EXPECT_EQ(std::vector<std::string>{}, build(spec));
+    BuildSpec plan = planFor(dir / "tool.pkg", records, {dir / "image"});
+    plan.strict = true;
+    EXPECT_EQ(std::vector<std::string>{}, build(plan));
 
-    const std::string path = spec.output;
+    const std::string path = plan.output;
     Package pkg;
     std::vector<std::string> problems;
     ASSERT_TRUE(readPackage(path, pkg, problems)) << problems[0];
@@ -156,8 +156,8 @@ TEST(BuildReadBack, AnImagePairHoldsTheTwoArchivesBackToBack)
     const std::vector<Record> records = {record(PKG_DIST_REDHAT, 7, PKG_ARCH_X86, 0, "./tool"),
                                          record(PKG_DIST_REDHAT, 7, PKG_ARCH_X86_64, 0,
                                                 "./other")};
-    const BuildSpec spec = specFor(dir / "pair.pkg", records, {dir / "x86", dir / "x86_64.zip"});
-    const std::vector<std::string> warnings = build(spec);
+    const BuildSpec plan = planFor(dir / "pair.pkg", records, {dir / "x86", dir / "x86_64.zip"});
+    const std::vector<std::string> warnings = build(plan);
     // On x86-64 stubs no x86 host starts the package.
     ASSERT_EQ(2u, warnings.size());
     EXPECT_EQ(0u, warnings[0].find("the image pair's x86 image can never run")) << warnings[0];
@@ -167,7 +167,7 @@ TEST(BuildReadBack, AnImagePairHoldsTheTwoArchivesBackToBack)
 
     Package pkg;
     std::vector<std::string> problems;
-    ASSERT_TRUE(readPackage(spec.output, pkg, problems)) << problems[0];
+    ASSERT_TRUE(readPackage(plan.output, pkg, problems)) << problems[0];
     ASSERT_TRUE(pkg.isImagePair());
     EXPECT_EQ(static_cast<int32_t>(second.size()), pkg.secondImageSize);
     EXPECT_EQ(pkg.sizes[PKG_ELEM_IMAGE], pkg.firstImageSize + pkg.secondImageSize);
@@ -179,10 +179,10 @@ TEST(BuildReadBack, AnImagePairHoldsTheTwoArchivesBackToBack)
     EXPECT_EQ("x86-64 image", parts[1].label);
     EXPECT_EQ(PKG_ARCH_X86_64, parts[1].architecture);
     EXPECT_EQ(parts[0].offset + pkg.firstImageSize, parts[1].offset);
-    EXPECT_EQ(second, partOf(spec.output, parts[1].offset, parts[1].size));
+    EXPECT_EQ(second, partOf(plan.output, parts[1].offset, parts[1].size));
     std::vector<pkgtool::ZipEntry> entries;
     std::string error;
-    ASSERT_TRUE(listZip(partOf(spec.output, parts[0].offset, parts[0].size), entries, error))
+    ASSERT_TRUE(listZip(partOf(plan.output, parts[0].offset, parts[0].size), entries, error))
         << error;
     ASSERT_EQ(1u, entries.size());
     EXPECT_EQ("tool", entries[0].name);
@@ -201,19 +201,19 @@ TEST(BuildReadBack, ACommandTheImageLacksIsAWarningNotARefusal)
 {
     TempDir dir;
     makeTree(dir / "image", {{"sub/tool", kTool}});
-    const BuildSpec spec =
-        specFor(dir / "p.pkg",
+    const BuildSpec plan =
+        planFor(dir / "p.pkg",
                 {record(PKG_DIST_DEBIAN, 12, PKG_ARCH_X86_64, 0, "./sub/tool"),
                  record(PKG_DIST_DEBIAN, 11, PKG_ARCH_X86_64, 0, "./missing -v")},
                 {dir / "image"});
-    const std::vector<std::string> warnings = build(spec);
+    const std::vector<std::string> warnings = build(plan);
     ASSERT_EQ(2u, warnings.size());
     EXPECT_EQ(0u, warnings[0].find("record 1: command './sub/tool' lies below the folder 'sub/'"))
         << warnings[0];
     EXPECT_EQ("record 2: command './missing' names no file in the image", warnings[1]);
     Package pkg;
     std::vector<std::string> problems;
-    EXPECT_TRUE(readPackage(spec.output, pkg, problems));
+    EXPECT_TRUE(readPackage(plan.output, pkg, problems));
 }
 
 TEST(BuildRefusals, LeaveTheOutputAsItWasAndNothingBesideIt)
@@ -225,13 +225,13 @@ TEST(BuildRefusals, LeaveTheOutputAsItWasAndNothingBesideIt)
     writeFile(dir / "out.pkg", "previous");
     const Record good = record(PKG_DIST_SUSE, 15, PKG_ARCH_X86_64, 1, "./tool");
     auto with = [&](auto change) {
-        BuildSpec spec = specFor(dir / "out.pkg", {good}, {dir / "image"});
-        change(spec);
-        return spec;
+        BuildSpec plan = planFor(dir / "out.pkg", {good}, {dir / "image"});
+        change(plan);
+        return plan;
     };
     const std::string image = dir / "image";
     const struct {
-        BuildSpec spec;
+        BuildSpec plan;
         std::string error;
     } cases[] = {
         {with([](BuildSpec &s) { s.records.clear(); }), "at least one --record is needed"},
@@ -263,7 +263,7 @@ TEST(BuildRefusals, LeaveTheOutputAsItWasAndNothingBesideIt)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.error);
         std::vector<std::string> warnings;
-        EXPECT_EQ(c.error, buildPackage(c.spec, warnings));
+        EXPECT_EQ(c.error, buildPackage(c.plan, warnings));
         EXPECT_EQ("previous", readFile(dir / "out.pkg"));
         EXPECT_EQ((std::set<std::string>{"empty", "image", "out.pkg", "text"}),
                   namesIn(dir.path()));
@@ -289,8 +289,8 @@ TEST(BuildRefusals, LeaveTheOutputAsItWasAndNothingBesideIt)
 
     // A link is not written through, nor replaced.
     ASSERT_EQ(0, symlink("out.pkg", (dir / "link.pkg").c_str()));
-    BuildSpec spec = with([&](BuildSpec &s) { s.output = dir / "link.pkg"; });
-    EXPECT_EQ(0u, buildPackage(spec, warnings).find("cannot write " + dir / "link.pkg" +
+    BuildSpec plan = with([&](BuildSpec &s) { s.output = dir / "link.pkg"; });
+    EXPECT_EQ(0u, buildPackage(plan, warnings).find("cannot write " + dir / "link.pkg" +
                                                    ": it is a symbolic link"));
     EXPECT_EQ("previous", readFile(dir / "out.pkg"));
     struct stat st;

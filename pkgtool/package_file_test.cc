@@ -246,7 +246,7 @@ TEST(PackageReader, FindsTheSignatureBehindTheEndMarker)
 {
     TempDir dir;
     makeTree(dir / "image", {{"tool", "#!/bin/sh\n"}});
-    build(specFor(dir / "p.pkg", {kRecord}, {dir / "image"}));
+    build(planFor(dir / "p.pkg", {kRecord}, {dir / "image"}));
     const Bytes unsigned_ = bytesOf(dir / "p.pkg");
     ASSERT_EQ("", generateKeys(dir / "k.sec", dir / "k.pub"));
     ASSERT_EQ("", signPackage(SignOptions{dir / "p.pkg", dir / "k.sec", "", "made in a test"}));

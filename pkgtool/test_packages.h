@@ -62,17 +62,17 @@ inline void makeTree(const std::string &root,
 }
 
 // A build of output from images on the stubs of this build.
-inline pkgtool::BuildSpec specFor(const std::string &output,
+inline pkgtool::BuildSpec planFor(const std::string &output,
                                   const std::vector<pkgtool::Record> &records,
                                   const std::vector<std::string> &images)
 {
-    pkgtool::BuildSpec spec;
-    spec.output = output;
-    spec.stub = TRELL_TEST_LAUNCHER;
-    spec.unzip = TRELL_TEST_UNZIP;
-    spec.records = records;
-    spec.images = images;
-    return spec;
+    pkgtool::BuildSpec plan;
+    plan.output = output;
+    plan.stub = TRELL_TEST_LAUNCHER;
+    plan.unzip = TRELL_TEST_UNZIP;
+    plan.records = records;
+    plan.images = images;
+    return plan;
 }
 
 // The warnings of a build or verify that do not depend on how the stubs
@@ -88,12 +88,12 @@ inline std::vector<std::string> withoutHostNeeds(const std::vector<std::string> 
 
 // Builds the package, which must succeed.  Result: its warnings, host
 // needs aside.
-inline std::vector<std::string> build(const pkgtool::BuildSpec &spec)
+inline std::vector<std::string> build(const pkgtool::BuildSpec &plan)
 {
     std::vector<std::string> warnings;
-    const std::string error = pkgtool::buildPackage(spec, warnings);
+    const std::string error = pkgtool::buildPackage(plan, warnings);
     if (!error.empty())
-        throw std::runtime_error("building " + spec.output + ": " + error);
+        throw std::runtime_error("building " + plan.output + ": " + error);
     return withoutHostNeeds(warnings);
 }
 

@@ -55,15 +55,15 @@ protected:
     {
         dir_ = new TempDir;
         writeBytes(*dir_ / "image.zip", storedImage());
-        BuildSpec spec = specFor(*dir_ / "sound.pkg",
+        BuildSpec plan = planFor(*dir_ / "sound.pkg",
                                  {record(PKG_DIST_REDHAT, 8, PKG_ARCH_X86_64, 0, "./tool", "-v"),
                                   record(PKG_DIST_SUSE, 15, PKG_ARCH_X86_64, 1, "./tool")},
                                  {*dir_ / "image.zip"});
-        build(spec);
-        sound_ = new Bytes(bytesOf(spec.output));
+        build(plan);
+        sound_ = new Bytes(bytesOf(plan.output));
         std::vector<std::string> problems;
         package_ = new Package;
-        if (!readPackage(spec.output, *package_, problems))
+        if (!readPackage(plan.output, *package_, problems))
             throw std::runtime_error("the sound package does not read");
     }
     static void TearDownTestSuite()
@@ -231,15 +231,15 @@ TEST(Verify, ACommandWithoutItsFileFailsForTheArchiveItRunsWith)
     makeTree(dir / "x86_64", {{"tool", kTool}, {"lib/only64", kTool}});
     // The fall-back is checked against both archives, the others against
     // their own.
-    const BuildSpec spec =
-        specFor(dir / "pair.pkg",
+    const BuildSpec plan =
+        planFor(dir / "pair.pkg",
                 {record(PKG_DIST_DEBIAN, 12, PKG_ARCH_X86_64, 0, "./only32"),
                  record(PKG_DIST_DEBIAN, 12, PKG_ARCH_X86, 0, "./only32"),
                  record(PKG_DIST_UBUNTU, 22, PKG_ARCH_X86_64, 0, "./lib/only64"),
                  record(PKG_DIST_UBUNTU, 22, PKG_ARCH_X86, 0, "./lib/only64")},
                 {dir / "x86", dir / "x86_64"});
-    build(spec);
-    const Verification v = verifyPackage(spec.output);
+    build(plan);
+    const Verification v = verifyPackage(plan.output);
     EXPECT_EQ((std::vector<std::string>{
                   "record 4: command './lib/only64' names no file in the image (x86 image)",
                   "record 1: command './only32' names no file in the image (x86-64 image)"}),

@@ -6,7 +6,8 @@ set(TRELL_INSTALL_STUBDIR lib/trell)
 # As pkgtool sees it from its own folder, so that an installed tree works
 # wherever it is put (a scratch root of the .deb included).
 file(RELATIVE_PATH TRELL_STUB_DIR_FROM_BIN /usr/bin /usr/${TRELL_INSTALL_STUBDIR})
-target_compile_definitions(pkgtool PRIVATE TRELL_STUB_DIR_FROM_BIN="${TRELL_STUB_DIR_FROM_BIN}")
+# Public: pkgtool's usage text names it too.
+target_compile_definitions(pkgtool_lib PUBLIC TRELL_STUB_DIR_FROM_BIN="${TRELL_STUB_DIR_FROM_BIN}")
 
 install(TARGETS pkgtool RUNTIME DESTINATION bin)
 install(TARGETS launcher tunzip RUNTIME DESTINATION ${TRELL_INSTALL_STUBDIR})

@@ -1,23 +1,22 @@
-# pkgtool's build settings: the zip libraries it writes and reads images with.
-# Only pkgtool and its unit tests (PKGTOOL_LIBZIP) link them; the launcher
-# carries no zip code (it runs the unzip utility of its package).
+# pkgtool's build settings: the zip libraries it writes and reads images
+# with, JSON, libsodium and zlib.  They are set on its library (pkgtool_lib),
+# and so reach pkgtool and its unit tests alike; the launcher carries no zip
+# code (it runs the unzip utility of its package).
 
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
   pkg_check_modules(LIBZIP QUIET IMPORTED_TARGET libzip>=1.6)
 endif()
 if(LIBZIP_FOUND)
-  set(PKGTOOL_LIBZIP PkgConfig::LIBZIP)
-  target_link_libraries(pkgtool PRIVATE PkgConfig::LIBZIP)
+  target_link_libraries(pkgtool_lib PUBLIC PkgConfig::LIBZIP)
 else()
   find_path(LIBZIP_INCLUDE_DIR zip.h)
   find_library(LIBZIP_LIBRARY zip)
   if(NOT LIBZIP_INCLUDE_DIR OR NOT LIBZIP_LIBRARY)
     message(FATAL_ERROR "pkgtool needs libzip (Debian: apt-get install libzip-dev)")
   endif()
-  target_include_directories(pkgtool PRIVATE ${LIBZIP_INCLUDE_DIR})
-  target_link_libraries(pkgtool PRIVATE ${LIBZIP_LIBRARY})
-  set(PKGTOOL_LIBZIP ${LIBZIP_LIBRARY})
+  target_include_directories(pkgtool_lib PUBLIC ${LIBZIP_INCLUDE_DIR})
+  target_link_libraries(pkgtool_lib PUBLIC ${LIBZIP_LIBRARY})
 endif()
 
 # info --json is written with nlohmann-json (header-only).
@@ -25,13 +24,12 @@ find_package(nlohmann_json 3 QUIET)
 if(NOT nlohmann_json_FOUND)
   message(FATAL_ERROR "pkgtool needs nlohmann-json (Debian: apt-get install nlohmann-json3-dev)")
 endif()
-target_link_libraries(pkgtool PRIVATE nlohmann_json::nlohmann_json)
+target_link_libraries(pkgtool_lib PUBLIC nlohmann_json::nlohmann_json)
 
 # The package record's digests and checksums, and signatures: libsodium.
-target_link_libraries(pkgtool PRIVATE PkgConfig::SODIUM)
+target_link_libraries(pkgtool_lib PUBLIC PkgConfig::SODIUM)
 
 # zlib's streaming inflate checks the entries too large for the unzip
 # utility's buffer in fixed memory (libdeflate inflates only whole buffers).
 find_package(ZLIB REQUIRED)
-target_link_libraries(pkgtool PRIVATE ZLIB::ZLIB)
-list(APPEND PKGTOOL_LIBZIP ZLIB::ZLIB)
+target_link_libraries(pkgtool_lib PUBLIC ZLIB::ZLIB)

@@ -1,10 +1,12 @@
-# The one strict zip reader (common/zipread.*, common/zipextract.*) and the
-# unzip utility built on it, tunzip, that packages carry as element 1.
+# The one strict zip reader (common/zipread.*, common/zipextract.*, with the
+# write and read loops of common/io_loops.*) and the unzip utility built on
+# it, tunzip, that packages carry as element 1.
 # Inflate and CRC-32 come from libdeflate: the shared library for host
 # builds (pkgtool, tests), its static libdeflate.a for the musl utility
 # (it needs nothing from glibc).
 
-set(ZIPREAD_SOURCES ${CMAKE_SOURCE_DIR}/common/zipread.cc ${CMAKE_SOURCE_DIR}/common/zipextract.cc)
+set(ZIPREAD_SOURCES ${CMAKE_SOURCE_DIR}/common/zipread.cc ${CMAKE_SOURCE_DIR}/common/zipextract.cc
+    ${CMAKE_SOURCE_DIR}/common/io_loops.cc)
 find_library(LIBDEFLATE_LIBRARY deflate)
 find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h)
 if(NOT LIBDEFLATE_LIBRARY OR NOT LIBDEFLATE_INCLUDE_DIR)

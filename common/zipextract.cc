@@ -17,11 +17,11 @@
 
 #include "ending_signals.h"
 #include "folder_trust.h"
+#include "io_loops.h"
 
 namespace {
 
 const uint64_t kBufferSize = ZIP_EXTRACT_BUFFER;
-const size_t kWriteChunk = 1 << 20;
 
 struct Job {
     const ZipArchive *archive;
@@ -69,19 +69,9 @@ bool fitsMemory(uint64_t n)
     return n == static_cast<uint64_t>(static_cast<size_t>(n));
 }
 
-bool writeAll(int fd, const unsigned char *p, uint64_t n, Failure *f)
+bool writeAll(int fd, const unsigned char *p, size_t n, Failure *f)
 {
-    while (n > 0) {
-        const size_t chunk = n < kWriteChunk ? static_cast<size_t>(n) : kWriteChunk;
-        const ssize_t w = write(fd, p, chunk);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return failWith(f, "cannot write the file", w < 0 ? errno : ENOSPC);
-        p += w;
-        n -= static_cast<uint64_t>(w);
-    }
-    return true;
+    return ioWriteAll(fd, p, n) == 0 || failWith(f, "cannot write the file", errno);
 }
 
 // The folder fd when no other user could change it, else -1 (closed,
@@ -190,11 +180,13 @@ bool fillFile(const ZipArchive *a, const ZipEntry *e, int fd, libdeflate_decompr
     if (e->method == ZIP_METHOD_STORED) {
         if (zipCheckStored(a, e) != 0)
             return failWith(f, zipProblemText(ZIP_BAD_CRC), 0);
-        return writeAll(fd, a->data + e->dataOffset, e->size, f);
+        // Its data lies in the mapped archive: its size fits a size_t.
+        return writeAll(fd, a->data + e->dataOffset, static_cast<size_t>(e->size), f);
     }
     if (e->size <= kBufferSize) {
         const int r = zipInflate(a, e, d, buffer);
-        return r != 0 ? failWith(f, zipProblemText(r), 0) : writeAll(fd, buffer, e->size, f);
+        return r != 0 ? failWith(f, zipProblemText(r), 0)
+                      : writeAll(fd, buffer, static_cast<size_t>(e->size), f);
     }
     if (!fitsMemory(e->size))
         return failWith(f, "too large to unpack here", EFBIG);

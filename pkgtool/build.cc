@@ -1,20 +1,28 @@
-// pkgtool build: writes a package from its parts, all or nothing.
+// pkgtool build: its options, and the package written from its parts, all
+// or nothing.
 #include "build.h"
 
+#include "../common/io_loops.h"
+#include "command_line.h"
+#include "commands.h"
 #include "file_checks.h"
 #include "hostneeds.h"
 #include "image_rules.h"
-#include "io.h"
 #include "package_record.h"
 #include "progress.h"
+#include "stub_path.h"
 #include "stubs.h"
 #include "temp_output.h"
 #include "verify.h"
+#include "zipcheck.h"
 #include "zipimage.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,11 +160,11 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     int fd = tempOutputCreate(spec.output);
     if (fd < 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
-    bool ok = writeAll(fd, stub.data(), stub.size()) && writeAll(fd, unzip.data(), unzip.size()) &&
-              writeAll(fd, info, sizeof info) && writeAll(fd, table.data(), table.size());
-    for (const auto &img : images)
-        ok = ok && writeAll(fd, img.data(), img.size());
-    ok = ok && writeAll(fd, trailer, sizeof trailer);
+    bool ok = true;
+    for (const Pieces &element : elements)
+        for (const auto &piece : element)
+            ok = ok && ioWriteAll(fd, piece.first, piece.second) == 0;
+    ok = ok && ioWriteAll(fd, trailer, sizeof trailer) == 0;
     int savedErrno = errno;
     if (ok && (fchmod(fd, 0755) != 0 || fsync(fd) != 0)) {
         savedErrno = errno;
@@ -173,6 +181,101 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     if (tempOutputCommit(spec.output) != 0)
         return "cannot write " + spec.output + ": " + std::strerror(errno);
     return "";
+}
+
+// The whole text as a decimal number that fits 32 bits.  Result: true with
+// the number in out, or false.
+static bool parseInt32(const std::string &text, int32_t &out)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+int commandBuild(int argc, char **argv)
+{
+    BuildSpec spec;
+    const StubSet *stubs = &defaultStubSet();
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        auto need = [&](int n) { return i + n < argc; };
+        if (a == "-o" && need(1)) {
+            spec.output = argv[++i];
+        } else if (a == "--stubs" && need(1)) {
+            stubs = findStubSet(argv[++i]);
+            if (stubs == nullptr)
+                return usageError("build: --stubs takes one of " + stubSetNames() + ", not '" +
+                                  argv[i] + "'");
+        } else if (a == "--stub" && need(1)) {
+            spec.stub = argv[++i];
+        } else if (a == "--unzip" && need(1)) {
+            spec.unzip = argv[++i];
+        } else if (a == "--strict") {
+            spec.strict = true;
+        } else if (a == "--image" && need(1)) {
+            if (!spec.images.empty())
+                return usageError("give --image or --image-pair once");
+            spec.images.push_back(argv[++i]);
+        } else if (a == "--image-pair" && need(2)) {
+            if (!spec.images.empty())
+                return usageError("give --image or --image-pair once");
+            spec.images.push_back(argv[++i]);
+            spec.images.push_back(argv[++i]);
+        } else if (a == "--record" && need(6)) {
+            Record r;
+            const int n = static_cast<int>(spec.records.size()) + 1;
+            auto dist = distributionCode(argv[i + 1]);
+            auto arch = architectureCode(argv[i + 3]);
+            if (!dist)
+                return usageError("record " + std::to_string(n) + ": unknown distribution '" +
+                                  argv[i + 1] + "'");
+            if (!parseInt32(argv[i + 2], r.release))
+                return usageError("record " + std::to_string(n) + ": release '" + argv[i + 2] +
+                                  "' is not a number");
+            if (!arch)
+                return usageError("record " + std::to_string(n) + ": unknown architecture '" +
+                                  argv[i + 3] + "'");
+            if (!parseInt32(argv[i + 4], r.mode))
+                return usageError("record " + std::to_string(n) + ": argument mode '" +
+                                  argv[i + 4] + "' is not a number");
+            r.distribution = *dist;
+            r.architecture = *arch;
+            r.command = argv[i + 5];
+            r.arguments = argv[i + 6];
+            spec.records.push_back(r);
+            i += 6;
+        } else {
+            return usageError("build: unexpected or incomplete option '" + a + "'");
+        }
+    }
+    if (spec.output.empty())
+        return usageError("build: -o PACKAGE is needed");
+    for (auto [path, name, option] : {std::tuple{&spec.stub, stubs->launcher, "--stub"},
+                                      std::tuple{&spec.unzip, stubs->unzip, "--unzip"}}) {
+        if (!path->empty())
+            continue;
+        *path = findStub(name);
+        if (path->empty()) {
+            std::fprintf(stderr, "pkgtool: no %s beside pkgtool nor in %s from its folder: "
+                                 "give %s\n", name, STUB_DIR_FROM_BIN, option);
+            return 1;
+        }
+    }
+    std::vector<std::string> warnings;
+    std::string error = buildPackage(spec, warnings);
+    if (!error.empty()) {
+        std::fprintf(stderr, "pkgtool: %s\n", error.c_str());
+        return 1;
+    }
+    for (const auto &w : warnings)
+        std::fprintf(stderr, "pkgtool: warning: %s\n", w.c_str());
+    return 0;
 }
 
 } // namespace pkgtool

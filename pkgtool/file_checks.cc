@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../common/io_loops.h"
+
 namespace pkgtool {
 
 static std::string kindOf(mode_t mode)
@@ -69,30 +71,40 @@ bool readRegularFile(const std::string &path, const std::string &what, size_t ma
     }
     // Read to the end rather than trusting st_size: files under /proc
     // tell 0 and hold more, or fail on the first read.
-    data.clear();
     data.reserve(std::min(static_cast<size_t>(size), maxSize));
-    unsigned char chunk[1 << 16];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (data.size() + static_cast<size_t>(n) > maxSize) {
-            error = "the " + what + " " + path + " is over " + std::to_string(maxSize) +
-                    " bytes";
-            close(fd);
-            return false;
-        }
-        data.insert(data.end(), chunk, chunk + n);
-    }
+    const int result = readToEnd(fd, maxSize, data);
+    if (result < 0)
+        error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
+    else if (result > 0)
+        error = "the " + what + " " + path + " is over " + std::to_string(maxSize) + " bytes";
     close(fd);
-    return true;
+    return result == 0;
+}
+
+namespace {
+
+struct Filling {
+    std::vector<unsigned char> *data;
+    uint64_t limit;
+};
+
+int takePiece(void *context, const unsigned char *piece, size_t size)
+{
+    Filling *f = static_cast<Filling *>(context);
+    if (size > f->limit - f->data->size())
+        return 1;
+    f->data->insert(f->data->end(), piece, piece + size);
+    return 0;
+}
+
+} // namespace
+
+int readToEnd(int fd, uint64_t limit, std::vector<unsigned char> &data)
+{
+    data.clear();
+    Filling filling{&data, limit};
+    unsigned char buffer[1 << 16];
+    return ioReadToEnd(fd, buffer, sizeof buffer, takePiece, &filling);
 }
 
 std::string outputProblem(const std::string &path)

@@ -5,6 +5,7 @@
 #define PKGTOOL_FILE_CHECKS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ std::string notRegularFile(const std::string &path);
 // line in error ("cannot read the launcher stub PATH: ...").
 bool readRegularFile(const std::string &path, const std::string &what, size_t maxSize,
                      std::vector<unsigned char> &data, std::string &error);
+
+// Reads the open file fd from its position to its end into data (emptied
+// first), refusing more than limit bytes.  Result: 0, -1 with errno set when
+// a read failed, or 1 when the file holds more than limit bytes.
+int readToEnd(int fd, uint64_t limit, std::vector<unsigned char> &data);
 
 // Whether path may take a new package by a rename over it: it is missing,
 // or an existing regular file that is no symbolic link.  Result: "", or

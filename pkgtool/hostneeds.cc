@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "json.h"
+#include "printable.h"
 #include "version_mark.h"
-#include "zipimage.h"
 
 namespace pkgtool {
 
@@ -90,36 +89,6 @@ std::string describeExecutable(const ExecutableFacts &f)
         out += " GLIBC_" + i.glibc + ";";
     out.pop_back();
     return out;
-}
-
-Json executableJson(const ExecutableFacts &f)
-{
-    Json j;
-    j["element"] = f.element;
-    j["elf"] = f.elf;
-    j["version"] = f.version.empty() ? Json() : Json(f.version);
-    if (!f.problem.empty()) {
-        j["problem"] = f.problem;
-        return j;
-    }
-    const ElfInfo &i = f.info;
-    j["class"] = i.elfClass;
-    j["byte_order"] = i.bigEndian ? "big" : "little";
-    j["machine"] = elfMachineName(i.machine, i.bigEndian);
-    j["machine_code"] = i.machine;
-    j["static"] = i.isStatic();
-    j["interpreter"] = i.interpreter.empty() ? Json() : Json(i.interpreter);
-    j["needed"] = i.needed;
-    j["glibc"] = i.glibc.empty() ? Json() : Json(i.glibc);
-    return j;
-}
-
-Json executablesJson(const std::vector<ExecutableFacts> &facts)
-{
-    Json j = Json::array();
-    for (const ExecutableFacts &f : facts)
-        j.push_back(executableJson(f));
-    return j;
 }
 
 } // namespace pkgtool

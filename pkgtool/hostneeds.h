@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "elfinfo.h"
-#include "json.h"
 #include "package_file.h"
 
 namespace pkgtool {
@@ -42,11 +41,6 @@ void reportHostNeeds(const std::vector<ExecutableFacts> &facts,
 
 // One line for info: "ELF64 x86-64, static", or the dynamic needs.
 std::string describeExecutable(const ExecutableFacts &facts);
-
-// The facts as a JSON object (always with "static" for a readable ELF
-// file), and a list of them as a JSON array.
-Json executableJson(const ExecutableFacts &facts);
-Json executablesJson(const std::vector<ExecutableFacts> &facts);
 
 } // namespace pkgtool
 

@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "printable.h"
+
 namespace pkgtool {
 
 CommandFit commandFit(const Record &record, const std::vector<ZipEntry> &entries)

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "package_file.h"
-#include "zipimage.h"
+#include "zipcheck.h"
 
 namespace pkgtool {
 

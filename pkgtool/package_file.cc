@@ -1,7 +1,7 @@
 #include "package_file.h"
 
 #include "file_checks.h"
-#include "zipimage.h"
+#include "printable.h"
 
 #include <algorithm>
 #include <cctype>

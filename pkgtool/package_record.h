@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../common/pkglayout.h"
-#include "zipimage.h"
+#include "zipcheck.h"
 
 namespace pkgtool {
 

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../common/io_loops.h"
 #include "file_checks.h"
-#include "io.h"
 #include "temp_output.h"
 #include "version_mark.h"
 
@@ -77,7 +77,7 @@ std::string writeNewFile(const std::string &path, const std::string &text, mode_
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         return "cannot create " + path + ": " + std::strerror(errno);
-    bool ok = writeAll(fd, text.data(), text.size());
+    bool ok = ioWriteAll(fd, text.data(), text.size()) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok) {
         unlink(path.c_str());
@@ -240,12 +240,13 @@ std::string signPackage(const SignOptions &options)
     for (uint64_t left = pkg.signedSize; ok && left > 0;) {
         const size_t n = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
         ok = static_cast<bool>(in.read(buffer.data(), static_cast<std::streamsize>(n))) &&
-             writeAll(fd, buffer.data(), n);
+             ioWriteAll(fd, buffer.data(), n) == 0;
         left -= n;
     }
     const unsigned char zeros[PKG_SIG_ALIGN] = {};
     const size_t align = (PKG_SIG_ALIGN - pkg.signedSize % PKG_SIG_ALIGN) % PKG_SIG_ALIGN;
-    ok = ok && writeAll(fd, zeros, align) && writeAll(fd, block.data(), block.size()) &&
+    ok = ok && ioWriteAll(fd, zeros, align) == 0 &&
+         ioWriteAll(fd, block.data(), block.size()) == 0 &&
          fchmod(fd, st.st_mode & 07777) == 0 && fsync(fd) == 0;
     const int savedErrno = errno;
     ok = close(fd) == 0 && ok;

@@ -1,11 +1,15 @@
 #include "verify.h"
 
+#include "command_line.h"
+#include "commands.h"
 #include "hostneeds.h"
 #include "image_rules.h"
 #include "package_record.h"
+#include "signing.h"
 #include "stubs.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -143,6 +147,61 @@ Verification verifyPackage(const std::string &path)
     if (stat(path.c_str(), &st) == 0 && (st.st_mode & 0111) == 0)
         v.warnings.push_back("the file is not executable (chmod +x makes it so)");
     return v;
+}
+
+int commandVerify(int argc, char **argv)
+{
+    std::vector<std::string> trust, args;
+    std::vector<char *> rest;
+    for (int i = 0; i < argc; i++) {
+        if (std::strcmp(argv[i], "--trust") == 0 && i + 1 < argc)
+            trust.push_back(argv[++i]);
+        else
+            rest.push_back(argv[i]);
+    }
+    std::string error;
+    if (!parseArgs(static_cast<int>(rest.size()), rest.data(), args, nullptr, nullptr, error))
+        return usageError("verify: " + error);
+    if (args.size() != 1)
+        return usageError("verify takes one package");
+    const std::string &path = args[0];
+    std::vector<MinisignPublicKey> keys;
+    for (const std::string &file : trust) {
+        MinisignPublicKey key;
+        const std::string problem = readPublicKey(file, key);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "pkgtool: %s\n", problem.c_str());
+            return 1;
+        }
+        keys.push_back(key);
+    }
+    Verification v = verifyPackage(path);
+    for (const ExecutableFacts &f : v.executables)
+        std::printf("%s: %s: %s\n", path.c_str(), executableName(f.element).c_str(),
+                    describeExecutable(f).c_str());
+    if (v.package.located) {
+        const SignatureState sig = checkSignature(path, v.package, keys, error);
+        if (!error.empty())
+            v.problems.push_back(error);
+        else if (!sig.signedPackage) {
+            if (!keys.empty()) // asked for
+                std::printf("%s: signature: unsigned\n", path.c_str());
+        }
+        else if (!sig.sound)
+            v.problems.push_back("the signature block is damaged");
+        else if (sig.trusted == 0)
+            v.problems.push_back("the signature by key ID " + sig.keyId +
+                                 " does not match the package: it was changed after signing");
+        else
+            std::printf("%s: signature: signed by key ID %s, %s\n", path.c_str(),
+                        sig.keyId.c_str(), sig.trusted == 1 ? "trusted" : "untrusted");
+    }
+    reportLines(path, v.problems);
+    reportLines(path, v.warnings, "warning: ");
+    if (!v.problems.empty())
+        return 1;
+    std::printf("%s: OK\n", path.c_str());
+    return 0;
 }
 
 } // namespace pkgtool

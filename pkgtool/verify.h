@@ -7,7 +7,7 @@
 
 #include "hostneeds.h"
 #include "package_file.h"
-#include "zipimage.h"
+#include "zipcheck.h"
 
 namespace pkgtool {
 
@@ -18,6 +18,8 @@ struct Verification {
     std::vector<ExecutableFacts> executables; // the launcher's and unzip utility's, once located
 };
 
+// Checks the package file at path, signature aside (checkSignature).
+// Result: what was found; the package passes when problems is empty.
 Verification verifyPackage(const std::string &path);
 
 } // namespace pkgtool

@@ -1,7 +1,8 @@
 // Reading images with the common strict reader: listing, checking every
 // entry's data, and unpacking with the unzip utility's own extractor.
-#include "zipimage.h"
+#include "zipcheck.h"
 
+#include "printable.h"
 #include "progress.h"
 
 #include <cerrno>

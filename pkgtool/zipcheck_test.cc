@@ -1,7 +1,7 @@
 // pkgtool's check of an image's data: entries that fit the unzip utility's
 // buffer are inflated as it inflates them, larger ones stream; both ways
 // must come to the same verdict.
-#include "zipimage.h"
+#include "zipcheck.h"
 
 #include <gtest/gtest.h>
 

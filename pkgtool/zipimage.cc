@@ -16,6 +16,7 @@
 
 #include "../common/pkglayout.h"
 #include "../common/zipread.h"
+#include "file_checks.h"
 #include "progress.h"
 
 namespace pkgtool {
@@ -113,26 +114,18 @@ bool readFile(Walk &w, int dir, const std::string &name, const struct stat &st, 
                               : w.fail("cannot read " + item.path + ": " + errnoText(errno));
     struct stat opened;
     bool ok = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && sameObject(st, opened);
-    unsigned char buffer[64 * 1024];
-    while (ok) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int error = errno;
-            close(fd);
-            return w.fail("cannot read " + item.path + ": " + errnoText(error));
-        }
-        if (n == 0)
-            break;
-        if (static_cast<uint64_t>(n) > w.budget) {
-            close(fd);
-            return w.fail("the image folder holds more than " + std::to_string(PKG_MAX_OFFSET) +
-                          " bytes, too much for a package (at " + item.path + ")");
-        }
-        w.budget -= static_cast<uint64_t>(n);
-        item.data.insert(item.data.end(), buffer, buffer + n);
+    const int result = ok ? readToEnd(fd, w.budget, item.data) : 0;
+    if (result < 0) {
+        const int error = errno;
+        close(fd);
+        return w.fail("cannot read " + item.path + ": " + errnoText(error));
     }
+    if (result > 0) {
+        close(fd);
+        return w.fail("the image folder holds more than " + std::to_string(PKG_MAX_OFFSET) +
+                      " bytes, too much for a package (at " + item.path + ")");
+    }
+    w.budget -= item.data.size();
     // Whole and unchanged while it was read.
     ok = ok && fstat(fd, &opened) == 0 && sameTime(st.st_ctim, opened.st_ctim) &&
          static_cast<uint64_t>(opened.st_size) == item.data.size();
@@ -394,21 +387,6 @@ std::string entryNameProblem(const std::string &name)
     const int code = zipNameProblem(reinterpret_cast<const unsigned char *>(name.data()),
                                     static_cast<uint32_t>(name.size()));
     return code == ZIP_FINE ? "" : zipProblemText(code);
-}
-
-std::string printableName(const std::string &name)
-{
-    std::string out;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 } // namespace pkgtool

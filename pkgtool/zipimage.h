@@ -1,5 +1,5 @@
-// Zip images: zipping a folder reproducibly, and reading an image (entries,
-// soundness, unpacking) the way the package's unzip utility will see it.
+// Zip images written from a folder: reproducibly, and only of what was
+// scanned.  Images are read with zipcheck.h.
 #ifndef PKGTOOL_ZIPIMAGE_H
 #define PKGTOOL_ZIPIMAGE_H
 
@@ -8,17 +8,6 @@
 #include <vector>
 
 namespace pkgtool {
-
-class Progress;
-
-struct ZipEntry {
-    std::string name;   // as stored (raw bytes), folders end in '/'
-    uint64_t size = 0;  // unpacked
-    uint64_t compressedSize = 0;
-    uint16_t method = 0;
-    bool folder = false;
-    bool executable = false; // Unix mode bits say so
-};
 
 // The DOS time stamp written into every entry of a zipped folder.
 struct DosTime {
@@ -44,35 +33,6 @@ bool zipFolder(const std::string &folder, DosTime stamp, std::vector<unsigned ch
 // What makes an entry name unfit for an image (it would land outside the
 // unpacking folder, or under a wrong name), or "".
 std::string entryNameProblem(const std::string &name);
-
-// The name with control characters written as \xHH, to fit one line.
-std::string printableName(const std::string &name);
-
-// Reading goes through the common strict reader (common/zipread.h), as the
-// unzip utility reads: an archive it refuses is refused here too.
-
-// The first of the problems, and how many more there are.
-std::string problemSummary(const std::vector<std::string> &problems);
-
-// Lists the zip's entries.  Result: true, or false with the problem in error.
-bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
-             std::string &error);
-
-// Checks a zip as the unpacking needs it: accepted by the reader (one
-// reading, safe names, plain files and folders, stored or deflated, not
-// encrypted), and every entry's data matching its CRC.  Appends one
-// line per problem; entries is filled as far as the archive could be read.
-// progress, when given, follows the entries checked.
-void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
-              std::vector<std::string> &problems, Progress *progress = nullptr);
-
-// Unpacks the zip into the folder (created if missing, its parent must
-// exist; an existing one only when trusted, see zipOpenTarget) as the unzip
-// utility does, after checking it whole.  Nothing is written outside it,
-// and no symbolic link in it is followed.  Result: true, or false with the
-// problem in error.
-bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
-               std::string &error);
 
 } // namespace pkgtool
 

@@ -25,6 +25,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "../common/io_loops.h"
+
 // What a child saw, sent back to the parent as names and values.
 using Observations = std::map<std::string, std::string>;
 
@@ -42,26 +44,11 @@ struct SandboxUnavailable : std::runtime_error {
 
 namespace sandbox_detail {
 
-inline bool writeAll(int fd, const void *data, size_t size)
-{
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= (size_t)n;
-    }
-    return true;
-}
-
 inline void sendText(int fd, const std::string &text)
 {
     uint32_t size = (uint32_t)text.size();
-    writeAll(fd, &size, sizeof size);
-    writeAll(fd, text.data(), text.size());
+    ioWriteAll(fd, &size, sizeof size);
+    ioWriteAll(fd, text.data(), text.size());
 }
 
 inline bool takeText(const std::string &all, size_t &at, std::string &text)

@@ -5,20 +5,12 @@
 #include <unistd.h>
 
 #include "os/osspecific.h"
+#include "launcher/work_dir_fixture.h"
 #include "tests/test_util.h"
 
 namespace {
 
-class WorkDir : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        wrkDirOwned = 0;
-        wrkDir[0] = '\0';
-        changeDir("/");
-    }
-    TempDir base;
-};
+using WorkDir = WorkDirFixture;
 
 } // namespace
 

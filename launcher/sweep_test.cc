@@ -9,6 +9,7 @@
 #include <string>
 
 #include "os/osspecific.h"
+#include "launcher/work_dir_fixture.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -33,16 +34,7 @@ std::string folder(const TempDir &base, const std::string &name, mode_t mode = 0
     return path;
 }
 
-class Sweep : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        wrkDirOwned = 0;
-        wrkDir[0] = '\0';
-        changeDir("/");
-    }
-    TempDir base;
-};
+using Sweep = WorkDirFixture;
 
 } // namespace
 

@@ -10,13 +10,6 @@ done
 [ -n "$missing" ] || exit 0
 echo "installing$missing"
 export DEBIAN_FRONTEND=noninteractive
-# A mirror caught mid-sync fails an index for a while: try again, then
-# install from the lists apt kept (a package they lack fails by name).
-tries=0
-until apt-get update -qq; do
-  tries=$((tries + 1))
-  [ "$tries" -lt 3 ] || break
-  sleep 10
-done
+"$(dirname "$0")/apt-update.sh"
 # shellcheck disable=SC2086
 apt-get install -y -qq $missing >/dev/null

@@ -32,14 +32,7 @@ set -- -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$ap
   -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" \
   -o Dir::State::status=/dev/null -o APT::Sandbox::User=root
 echo "libsodium: fetching Debian's source package into $dest"
-# A mirror caught mid-sync fails an index for a while: try again, then go
-# on with the lists fetched (a missing source package fails by name below).
-tries=0
-until apt-get -qq "$@" update; do
-  tries=$((tries + 1))
-  [ "$tries" -lt 3 ] || break
-  sleep 10
-done
+"$(dirname "$0")/apt-update.sh" "$@"
 (cd "$apt/get" && apt-get -qq "$@" source --download-only libsodium >/dev/null)
 dpkg-source --no-check -x "$apt/get"/libsodium_*.dsc "$dest/libsodium" >/dev/null
 mv "$dest/libsodium/src" "$dest/src"

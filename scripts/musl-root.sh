@@ -46,18 +46,7 @@ set -- -o APT::Architecture="$native" -o APT::Architectures::="$native" \
   -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" \
   -o Dir::State::status=/dev/null -o APT::Sandbox::User=root
 echo "$arch musl: fetching $packages into $dest"
-# A mirror caught mid-sync fails one index or another for a while (apt then
-# exits non-zero, having kept what it read): try again, then go on with the
-# lists fetched; a package they lack fails the download below by name.
-tries=0
-until apt-get -qq "$@" update; do
-  tries=$((tries + 1))
-  if [ "$tries" -ge 3 ]; then
-    echo "$arch musl: apt-get update failed $tries times; going on with the lists fetched" >&2
-    break
-  fi
-  sleep 10
-done
+"$(dirname "$0")/apt-update.sh" "$@"
 # shellcheck disable=SC2086
 (cd "$apt/debs" && apt-get -qq "$@" download $packages)
 for deb in "$apt/debs"/*.deb; do

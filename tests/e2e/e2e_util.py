@@ -280,18 +280,22 @@ def process_state(pid):
     return stat_line[stat_line.rindex(")") + 2]
 
 
+def children(pid):
+    """The ids of pid's children, as /proc shows them now."""
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+
+
 def descendants(pid):
     """The ids of the processes below pid, as /proc shows them now."""
     found, todo = [], [pid]
     while todo:
-        p = todo.pop()
-        try:
-            with open("/proc/%d/task/%d/children" % (p, p)) as f:
-                children = [int(c) for c in f.read().split()]
-        except OSError:
-            continue
-        found += children
-        todo += children
+        below = children(todo.pop())
+        found += below
+        todo += below
     return found
 
 

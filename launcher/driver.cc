@@ -64,7 +64,8 @@ void interrupt(int signalNumber)
     }
 }
 
-void installInterrupt(int signalNumber)
+// Installs interrupt for one signal.
+static void installInterrupt(int signalNumber)
 {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);

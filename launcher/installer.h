@@ -189,8 +189,6 @@ int startTimestamp(char *out, size_t size);
  * signal; outside the windows it also removes the work directory and ends
  * the run with status 1. */
 void interrupt(int signalNumber);
-/* Installs interrupt for one signal. */
-void installInterrupt(int signalNumber);
 /* Installs interrupt for each of the ending signals (common/ending_signals.h). */
 void installInterrupts(void);
 /* Removes this run's work directory, if it exists; it does not end the run.

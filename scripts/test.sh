@@ -24,9 +24,23 @@ export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1"
 export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
 status=0
 ctest --output-on-failure -j"$(nproc)" --timeout 900 || status=$?
-if [ -n "$(ls -A "$reports")" ]; then
-  cat "$reports"/*
-  echo "sanitizer reports: $(ls "$reports" | wc -l) (see above)"
+# LeakSanitizer notes a thread whose registers it could not read while it
+# stopped the process to scan it ("Unable to get registers from thread N."),
+# as when the thread was ending just then.  It then skips a thread that is
+# gone and counts the whole stack of any other as reachable, so the note
+# reports no fault of ours.  It is shown but is no finding; every other line
+# in a log is one.
+benign='^==[0-9]*==Unable to get registers from thread [0-9]*\.$'
+found=0
+for log in "$reports"/*; do
+  [ -e "$log" ] || continue
+  cat "$log"
+  if grep -qv "$benign" "$log"; then
+    found=$((found + 1))
+  fi
+done
+if [ "$found" -gt 0 ]; then
+  echo "sanitizer reports: $found (see above)"
   status=1
 fi
 exit $status

@@ -1,7 +1,5 @@
 #include "printable.h"
 
-#include <cstdio>
-
 namespace pkgtool {
 
 std::string printableName(const std::string &name)
@@ -9,10 +7,10 @@ std::string printableName(const std::string &name)
     std::string out;
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            const int n = std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            if (n > 0 && static_cast<size_t>(n) < sizeof hex)
-                out += hex;
+            static const char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
         } else {
             out += static_cast<char>(c);
         }

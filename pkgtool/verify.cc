@@ -181,20 +181,20 @@ int commandVerify(int argc, char **argv)
                     describeExecutable(f).c_str());
     if (v.package.located) {
         const SignatureState sig = checkSignature(path, v.package, keys, error);
-        if (!error.empty())
+        if (!error.empty()) {
             v.problems.push_back(error);
-        else if (!sig.signedPackage) {
+        } else if (!sig.signedPackage) {
             if (!keys.empty()) // asked for
                 std::printf("%s: signature: unsigned\n", path.c_str());
-        }
-        else if (!sig.sound)
+        } else if (!sig.sound) {
             v.problems.push_back("the signature block is damaged");
-        else if (sig.trusted == 0)
+        } else if (sig.trusted == 0) {
             v.problems.push_back("the signature by key ID " + sig.keyId +
                                  " does not match the package: it was changed after signing");
-        else
+        } else {
             std::printf("%s: signature: signed by key ID %s, %s\n", path.c_str(),
                         sig.keyId.c_str(), sig.trusted == 1 ? "trusted" : "untrusted");
+        }
     }
     reportLines(path, v.problems);
     reportLines(path, v.warnings, "warning: ");

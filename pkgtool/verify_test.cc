@@ -89,6 +89,23 @@ protected:
         return v;
     }
 
+    // A change of the sound package and the problems verify reports for it,
+    // with no warning.
+    struct DamageCase {
+        const char *name;
+        std::function<void(Bytes &)> edit;
+        std::vector<std::string> problems;
+    };
+    static void expectProblems(const std::string &name, const std::vector<DamageCase> &cases)
+    {
+        for (const DamageCase &c : cases) {
+            SCOPED_TRACE(c.name);
+            const Verification v = verifyChanged(name, c.edit);
+            EXPECT_EQ(c.problems, v.problems);
+            EXPECT_EQ(std::vector<std::string>{}, v.warnings);
+        }
+    }
+
     static TempDir *dir_;
     static Bytes *sound_;
     static Package *package_;
@@ -122,11 +139,7 @@ TEST_F(VerifyDamage, EachChangedElementAgainstThePackageRecord)
     ASSERT_LT(launcherVersion, element(1));
     ASSERT_LT(unzipVersion, element(2));
     const size_t toolData = find(*sound_, kTool, element(4));
-    const struct {
-        const char *name;
-        std::function<void(Bytes &)> edit;
-        std::vector<std::string> problems;
-    } cases[] = {
+    const std::vector<DamageCase> cases = {
         // Element 0 is covered by its digest only: the launcher runs it.
         {"launcher", [&](Bytes &b) { b[launcherVersion] ^= 0x08; }, {digestProblem(0)}},
         {"unzip utility", [&](Bytes &b) { b[unzipVersion] ^= 0x08; },
@@ -144,12 +157,7 @@ TEST_F(VerifyDamage, EachChangedElementAgainstThePackageRecord)
         {"launcher no ELF", [&](Bytes &b) { b[0] = 0; },
          {"element 0 (the launcher) is not an ELF executable", digestProblem(0)}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const Verification v = verifyChanged("element.pkg", c.edit);
-        EXPECT_EQ(c.problems, v.problems);
-        EXPECT_EQ(std::vector<std::string>{}, v.warnings);
-    }
+    expectProblems("element.pkg", cases);
 }
 
 TEST_F(VerifyDamage, EachChangeOfTheDirectory)
@@ -162,11 +170,7 @@ TEST_F(VerifyDamage, EachChangeOfTheDirectory)
                                  " bytes unpacked, in an archive of " +
                                  std::to_string(facts.archiveBytes) + " bytes";
     const std::string image = std::to_string(package_->sizes[PKG_ELEM_IMAGE]);
-    const struct {
-        const char *name;
-        std::function<void(Bytes &)> edit;
-        std::vector<std::string> problems;
-    } cases[] = {
+    const std::vector<DamageCase> cases = {
         {"image facts", [&](Bytes &b) { b[record + PKG_REC_IMAGE_OFFSET + 8] = 3; },
          {"the package record says the image has 3" + describe.substr(1) + "; it has " +
               describe,
@@ -196,12 +200,7 @@ TEST_F(VerifyDamage, EachChangeOfTheDirectory)
          [&](Bytes &b) { std::memset(&b[record], 0, PKG_REC_AREA_SIZE); },
          {}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const Verification v = verifyChanged("directory.pkg", c.edit);
-        EXPECT_EQ(c.problems, v.problems);
-        EXPECT_EQ(std::vector<std::string>{}, v.warnings);
-    }
+    expectProblems("directory.pkg", cases);
 }
 
 TEST_F(VerifyDamage, WarningsThatDoNotFailThePackage)

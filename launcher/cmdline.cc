@@ -1,5 +1,7 @@
 // Texts the driver hands to the shell: the tool's command line, the quoted
-// extract folder, and the start-up timestamp.
+// extract folder, and the start-up timestamp.  The user's arguments reach
+// the tool each as one argument, byte for byte: a plain word stays as it
+// is, any other is quoted; only the record's own text is shell text.
 #include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -22,37 +24,15 @@ static int append(char *out, size_t size, const char *text)
     return 0;
 }
 
-// Inside double quotes only these four keep a special meaning.
-static int needsEscape(char c)
+// Appends text as one shell word (shellWord): a plain word as it is, any
+// other quoted.  Result: 0, or -1 when it does not fit (out then as it was).
+static int appendWord(char *out, size_t size, const char *text)
 {
-    return c == '$' || c == '`' || c == '"' || c == '\\';
-}
-
-size_t shellQuotedLength(const char *text)
-{
-    size_t n = 0;
-    for (const char *p = text; *p; p++)
-        n += needsEscape(*p) ? 2 : 1;
-    return n;
-}
-
-int shellQuote(char *out, size_t size, const char *text)
-{
-    size_t o = 0;
-    if (size < 3)
-        return -1;
-    out[o++] = '"';
-    for (const char *p = text; *p; p++) {
-        int escape = needsEscape(*p);
-        if (o + (escape ? 2 : 1) + 2 > size)
-            return -1;
-        if (escape)
-            out[o++] = '\\';
-        out[o++] = *p;
-    }
-    out[o++] = '"';
-    out[o] = '\0';
-    return 0;
+    size_t used = strlen(out);
+    if (shellWord(out + used, size - used, text) == 0)
+        return 0;
+    out[used] = '\0'; // a word cut short is taken back whole
+    return -1;
 }
 
 int absoluteFolder(char *out, size_t size, const char *folder, const char *cwd)
@@ -99,7 +79,7 @@ int buildToolCommand(char *out, size_t outSize, char *value, size_t valueSize,
     if (argc <= 1 || mode == 2)
         return CMDLINE_OK;
     for (int i = 1; i < argc; i++) {
-        if (append(out, outSize, " ") != 0 || append(out, outSize, argv[i]) != 0)
+        if (append(out, outSize, " ") != 0 || appendWord(out, outSize, argv[i]) != 0)
             return CMDLINE_TOO_LONG;
         if (!takesValue(argv[i]) || i + 1 >= argc || argv[i + 1][0] == '-')
             continue;
@@ -107,9 +87,9 @@ int buildToolCommand(char *out, size_t outSize, char *value, size_t valueSize,
         // follows it; otherwise it is handled as an argument of its own.
         if (i + 2 < argc && argv[i + 2][0] != '-')
             continue;
-        int n = snprintf(value, valueSize, " \"%s\"", argv[i + 1]);
-        if (n < 0 || (size_t)n >= valueSize)
+        if (valueSize < 2 || shellQuote(value + 1, valueSize - 1, argv[i + 1]) != 0)
             return CMDLINE_VALUE_TOO_LONG;
+        value[0] = ' ';
         if (append(out, outSize, value) != 0)
             return CMDLINE_TOO_LONG;
         i++;

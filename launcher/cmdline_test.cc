@@ -40,7 +40,8 @@ TEST(ToolCommandLine, ArgumentTable)
     EXPECT_EQ("CMD /dev/sda1 \"x\"", build({"/dev/sda1", "x"}).line);
     EXPECT_EQ("CMD -html \"out\"", build({"-html", "out"}).line);
     EXPECT_EQ("CMD -d \"a b\"", build({"-d", "a b"}).line);
-    EXPECT_EQ("CMD x a b", build({"x", "a b"}).line);
+    // An argument with a blank stays one argument: quoted for the shell.
+    EXPECT_EQ("CMD x \"a b\"", build({"x", "a b"}).line);
     // Second character r or u, any first character; one-character words never.
     EXPECT_EQ("CMD xr \"v\" -q", build({"xr", "v", "-q"}).line);
     EXPECT_EQ("CMD d v", build({"d", "v"}).line);
@@ -51,6 +52,36 @@ TEST(ToolCommandLine, ArgumentTable)
     EXPECT_EQ("CMD -d \"a\" -i \"x\"", build({"-d", "a", "-i", "x"}).line);
     EXPECT_EQ("CMD -d xd \"v\"", build({"-d", "xd", "v"}).line);
     EXPECT_EQ("CMD -d -i \"x\"", build({"-d", "-i", "x"}).line);
+}
+
+// Each argument reaches the tool as exactly one argument, byte for byte,
+// read back by a real shell: no splitting, glob, expansion or separator.
+TEST(ToolCommandLine, ArgumentsStayArguments)
+{
+    const std::vector<std::string> hostile = {
+        "x;cd $ZORVAN_PORTABLE_EXEC_DIR;sh p;.log", "$(id)", "`id`", "a b", "*", "~root", "#c",
+        "", "it's", "say \"hi\"", "back\\slash", "tab\there", "line\nbreak", "a|b&c>d<e",
+        "{a,b}", "[x]?", "caf\xc3\xa9", "-d", "-d"};
+    // The value of -d too: the last one is quoted as a value.
+    std::vector<std::string> user = hostile;
+    user.push_back("v $(id)");
+    const Built b = build(user, 0, "", CMD_BUFFER_SIZE, VALUE_BUFFER_SIZE, "printf '[%s]\\n'");
+    ASSERT_EQ(CMDLINE_OK, b.result);
+    FILE *sh = popen(("cd / && " + b.line).c_str(), "r");
+    ASSERT_NE(nullptr, sh);
+    std::string got;
+    char buffer[256];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, sh)) > 0)
+        got.append(buffer, n);
+    ASSERT_EQ(0, pclose(sh));
+    std::string want;
+    for (const std::string &a : user)
+        want += "[" + a + "]\n";
+    EXPECT_EQ(want, got) << b.line;
+    // Plain words keep their exact text.
+    EXPECT_EQ("CMD -v --out=a/b.c,d:e+f@g%h", build({"-v", "--out=a/b.c,d:e+f@g%h"}).line);
+    EXPECT_EQ("CMD \"\\$HOME\" \"\"", build({"$HOME", ""}).line);
 }
 
 TEST(ToolCommandLine, ArgumentModes)
@@ -75,6 +106,14 @@ TEST(ToolCommandLine, BoundsAreEnforced)
     EXPECT_EQ(CMDLINE_OK, build({std::string(2042, 'a')}).result);
     EXPECT_EQ(2047u, build({std::string(2043, 'a')}).line.size());
     EXPECT_EQ(CMDLINE_TOO_LONG, build({std::string(2044, 'a')}).result);
+    // A quoted argument counts its quotes and escapes.
+    EXPECT_EQ(CMDLINE_OK, build({std::string(2040, 'a') + " "}).result);
+    EXPECT_EQ(CMDLINE_TOO_LONG, build({std::string(2041, 'a') + " "}).result);
+    EXPECT_EQ(CMDLINE_OK, build({std::string(2039, 'a') + "$"}).result);
+    EXPECT_EQ(CMDLINE_TOO_LONG, build({std::string(2040, 'a') + "$"}).result);
+    // A value's escapes count too: 1,020 characters between the quotes.
+    EXPECT_EQ(CMDLINE_OK, build({"-d", std::string(1018, 'v') + "$"}).result);
+    EXPECT_EQ(CMDLINE_VALUE_TOO_LONG, build({"-d", std::string(1019, 'v') + "$"}).result);
     EXPECT_EQ(CMDLINE_TOO_LONG, build({}, 0, std::string(2044, 'r').c_str()).result);
     EXPECT_EQ(CMDLINE_TOO_LONG, build({"-d", std::string(1000, 'v'), "x"}, 0, "", 16).result);
     EXPECT_EQ(CMDLINE_TOO_LONG, build({}, 0, "", 3).result); // "CMD" needs 4 bytes

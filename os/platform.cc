@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "../common/pkglayout.h"
+#include "../common/shell_quote.h"
 #include "osspecific.h"
 #include "platform_parse.h"
 #include "shell.h"
@@ -54,8 +55,12 @@ static const char *readCommandOutput(const char *command, char *buf, int *n)
     if (tmpFd < 0)
         return "Failed executing uname.";
     close(tmpFd);
+    // The file's path reaches the shell as one quoted word: a folder's name
+    // with a blank or a ';' is never code.
+    char quoted[2 * OS_SHELL_CMD_SIZE + 3];
     char line[OS_SHELL_CMD_SIZE];
-    if (osRunFormatted(line, sizeof line, "%s>%s 2>%s", command, tmpName, DEV_NULL) != 0) {
+    if (shellQuote(quoted, sizeof quoted, tmpName) != 0 ||
+        osRunFormatted(line, sizeof line, "%s>%s 2>%s", command, quoted, DEV_NULL) != 0) {
         remove(tmpName);
         return "Failed executing uname.";
     }

@@ -75,7 +75,7 @@ class FolderRoundTrip(E2ETest):
         # And the launcher runs the tool from it.
         r = self.run_pkg(["-v", "x y"], pkg=out)
         self.assertEqual(0, r.returncode, r.stderr)
-        self.assertEqual(["-v", "x", "y"], tool_args(r.stdout))
+        self.assertEqual(["-v", "x y"], tool_args(r.stdout))
         self.assertWorkDirGone(r.stdout)
 
     def test_image_pair_of_folders(self):

@@ -78,7 +78,7 @@ foreach(arch ${TRELL_CROSS_ARCHES})
       -DTRELL_ARCH:STRING=${arch}
       "-DTRELL_MUSL_ROOT:PATH=${root}"
       "-DTRELL_LIBDEFLATE:FILEPATH=${deflate}"
-      "-DTRELL_LAUNCHER_SOURCES:STRING=${OS_SOURCES};${INSTALLER_SOURCES};${CMAKE_SOURCE_DIR}/launcher/main.cc;${cross_sodium_ours}"
+      "-DTRELL_LAUNCHER_SOURCES:STRING=${OS_SOURCES};${INSTALLER_SOURCES};${FOLDER_WALK_SOURCES};${CMAKE_SOURCE_DIR}/launcher/main.cc;${cross_sodium_ours}"
       "-DTRELL_LIBRARY_SOURCES:STRING=${cross_sodium_own}"
       "-DTRELL_LIBRARY_OPTIONS:STRING=${cross_sodium_options}"
       "-DTRELL_LAUNCHER_INCLUDES:STRING=${TRELL_SODIUM_INCLUDES}"

@@ -5,8 +5,10 @@
 # builds (pkgtool, tests), its static libdeflate.a for the musl utility
 # (it needs nothing from glibc).
 
-set(ZIPREAD_SOURCES ${CMAKE_SOURCE_DIR}/common/zipread.cc ${CMAKE_SOURCE_DIR}/common/zipextract.cc
-    ${CMAKE_SOURCE_DIR}/common/io_loops.cc)
+set(ZIPREAD_LIBRARY_SOURCES ${CMAKE_SOURCE_DIR}/common/zipread.cc
+    ${CMAKE_SOURCE_DIR}/common/zipextract.cc ${CMAKE_SOURCE_DIR}/common/io_loops.cc)
+# What a static unzip utility is built from: the reader and the folder walk.
+set(ZIPREAD_SOURCES ${ZIPREAD_LIBRARY_SOURCES} ${FOLDER_WALK_SOURCES})
 find_library(LIBDEFLATE_LIBRARY deflate)
 find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h)
 if(NOT LIBDEFLATE_LIBRARY OR NOT LIBDEFLATE_INCLUDE_DIR)
@@ -15,7 +17,8 @@ endif()
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 
-add_library(zipread OBJECT ${ZIPREAD_SOURCES})
+# Host builds link folder_walk beside it (the launcher's tests link both).
+add_library(zipread OBJECT ${ZIPREAD_LIBRARY_SOURCES})
 target_include_directories(zipread PUBLIC ${LIBDEFLATE_INCLUDE_DIR})
 target_link_libraries(zipread PUBLIC ${LIBDEFLATE_LIBRARY} Threads::Threads)
 
@@ -30,5 +33,5 @@ if(TRELL_STATIC_LAUNCHER)
     LIBS ${TRELL_MUSL_LIBDEFLATE})
 else()
   add_executable(tunzip ${CMAKE_SOURCE_DIR}/unzip/main.cc)
-  target_link_libraries(tunzip PRIVATE zipread)
+  target_link_libraries(tunzip PRIVATE zipread folder_walk)
 endif()

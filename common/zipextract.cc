@@ -17,6 +17,7 @@
 
 #include "ending_signals.h"
 #include "folder_trust.h"
+#include "folder_walk.h"
 #include "io_loops.h"
 
 namespace {
@@ -397,35 +398,19 @@ extern "C" long zipExtractAllProgress(const ZipArchive *a, int root, int threads
 
 extern "C" int zipOpenTarget(const char *path, const char **problem)
 {
+    // One folder is opened per unpacking: the phrase may stay here.
+    static char phrase[FOLDER_WALK_WHERE_SIZE + 64];
+    FolderWalkFault fault;
     *problem = NULL;
-    // Without its trailing slashes, so that a link at the last part is one.
-    char name[PATH_MAX];
-    size_t n = strlen(path);
-    while (n > 1 && path[n - 1] == '/')
-        n--;
-    if (n >= sizeof name) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    memcpy(name, path, n);
-    name[n] = '\0';
-    const int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0) {
-        if (errno == ELOOP || (errno == ENOTDIR && lstat(name, &st) == 0 && S_ISLNK(st.st_mode)))
-            *problem = "it is a symbolic link";
-        return -1;
-    }
-    if (fstat(fd, &st) != 0) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    *problem = folderTrustProblem(&st, geteuid(), 0);
-    if (*problem == NULL)
+    const int fd = folderWalkOpen(path, FOLDER_WALK_TARGET, &fault);
+    if (fd >= 0)
         return fd;
-    close(fd);
+    if (fault.code == FOLDER_WALK_ERROR && fault.last)
+        errno = fault.error;
+    else if (fault.code == FOLDER_WALK_NOT_FOLDER && fault.last)
+        errno = ENOTDIR;
+    else
+        *problem = folderWalkDescribe(&fault, phrase, sizeof phrase);
     return -1;
 }
 

@@ -46,11 +46,12 @@ typedef void (*ZipProgressFn)(void *context, const struct ZipEntry *entry);
 extern "C" {
 #endif
 
-/* Opens the folder to unpack into: not through a symbolic link at its last
- * part, and only when it belongs to the effective user (or root) and
- * others may write to it only when it is sticky.  Result: its descriptor;
- * or -1 with *problem a phrase saying why it is refused, or NULL and errno
- * set when it cannot be opened. */
+/* Opens the folder to unpack into by descriptor from "/" (folder_walk.h):
+ * not a symbolic link itself, belonging to the effective user (or root),
+ * writable by others only when sticky, and reached through folders that no
+ * other user can change.  Result: its descriptor; or -1 with *problem a
+ * phrase saying why it is refused (or a folder on its path cannot be
+ * reached), or NULL and errno set when it cannot be opened. */
 int zipOpenTarget(const char *path, const char **problem);
 /* The threads to unpack with here: one per CPU this process may run on
  * (its affinity, as taskset or a cgroup's cpuset sets it), at most

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../common/folder_walk.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 
@@ -45,9 +46,25 @@ static int deadMark(int work, int temporary)
 
 int sweepDeadWorkDirs(const char *base)
 {
-    DIR *dir = opendir(base);
-    if (dir == NULL)
+    FolderWalkFault fault;
+    int fd = folderWalkOpen(base, 0, &fault);
+    if (fd < 0)
         return 0;
+    int removed = sweepDeadWorkDirsAt(fd, base);
+    fd_close(fd);
+    return removed;
+}
+
+int sweepDeadWorkDirsAt(int baseFd, const char *base)
+{
+    // Read through a descriptor of its own: the stream closes it.
+    int listFd = openat(baseFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = listFd >= 0 ? fdopendir(listFd) : NULL;
+    if (dir == NULL) {
+        if (listFd >= 0)
+            fd_close(listFd);
+        return 0;
+    }
     int removed = 0;
     const uid_t me = geteuid();
     struct dirent *e;
@@ -70,15 +87,13 @@ int sweepDeadWorkDirs(const char *base)
         fd_close(work);
         if (mark < 0)
             continue;
-        char path[WRK_DIR_SIZE];
-        int len = snprintf(path, sizeof path, "%s%c%s", base, FILE_SEPARATOR, e->d_name);
-        if (len > 0 && (size_t)len < sizeof path) {
-            // The lock is held while the tree goes: two sweeps never meet.
-            deleteTreeSignalSafe(path);
-            removed++;
-            if (getenv("TRELL_PORTABLE_DEBUG") != NULL)
-                fprintf(stderr, "Removed %s: its run ended without cleaning up\n", path);
-        }
+        // The lock is held while the tree goes: two sweeps never meet.  It
+        // goes by the base's descriptor, never by a path.
+        deleteTreeAt(baseFd, e->d_name);
+        removed++;
+        if (getenv("TRELL_PORTABLE_DEBUG") != NULL)
+            fprintf(stderr, "Removed %s%c%s: its run ended without cleaning up\n", base,
+                    FILE_SEPARATOR, e->d_name);
         fd_close(mark);
     }
     closedir(dir);

@@ -1,6 +1,7 @@
 #include "launcher/installer.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +58,7 @@ TEST_F(Sweep, TemporaryFoldersOfDeadRunsGoOthersStay)
     const std::string marked = folder(base, WORK_TEMP_PREFIX "cccccc");
     writeFile(marked + "/" LIVE_MARK, "");                     // killed before the rename
     const std::string live = folder(base, WORK_TEMP_PREFIX "dddddd");
-    int held = markLive(live.c_str(), LIVE_MARK);              // a live run's
+    int held = markLiveAt(AT_FDCWD, live.c_str(), LIVE_MARK);  // a live run's
     ASSERT_GE(held, 0);
     folder(base, WORK_TEMP_PREFIX "eeeeee", 0755);              // not one of ours
     folder(base, WORK_TEMP_PREFIX "fffffff");                  // a name off the pattern

@@ -7,10 +7,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "../common/folder_walk.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 
 char wrkBase[WRK_DIR_SIZE];
+int wrkBaseFd = -1;
 
 enum {
     BASE_USER,     // TRELL_PORTABLE_TMPDIR, when set: the only candidate
@@ -30,7 +32,8 @@ enum {
     BASE_TOO_LONG,
     BASE_NO_ROOM,
     BASE_NO_INODES,
-    BASE_NO_PROGRAMS // the unzip utility could not be started there
+    BASE_NO_PROGRAMS, // the unzip utility could not be started there
+    BASE_UNSAFE_PATH  // a folder or link on its path that another user could change
 };
 
 // What each candidate came to: its fault, and for a shortfall of room what
@@ -39,6 +42,7 @@ static struct {
     char path[WRK_DIR_SIZE];
     int fault;
     uint64_t have, need;
+    char unsafe[FOLDER_WALK_WHERE_SIZE + 64]; // for BASE_UNSAFE_PATH: why
 } tried[BASE_COUNT];
 static int chosen = -1;
 
@@ -118,11 +122,11 @@ void runSizesFromPackage(const int32_t *directory, RunSizes *sizes)
 }
 
 // The folder that holds the package file, as an absolute path: the kernel's
-// name of the running executable (links resolved), else the name it was
-// opened under.  Result: 0, or -1 when it cannot be told or does not fit.
+// name of the running executable (links resolved), else (a package named by
+// its path, or no /proc) the name it was opened under.  Result: 0, or -1 when it cannot be told or does not fit.
 static int packageFolder(char *out, size_t size)
 {
-    ssize_t n = readlink("/proc/self/exe", out, size);
+    ssize_t n = pkgNamed ? -1 : readlink("/proc/self/exe", out, size);
     if (n > 0 && (size_t)n < size) {
         out[n] = '\0';
     } else {
@@ -189,6 +193,57 @@ static int candidatePath(int i)
     return 1;
 }
 
+void closeWorkBase(void)
+{
+    if (wrkBaseFd >= 0)
+        fd_close(wrkBaseFd);
+    wrkBaseFd = -1;
+}
+
+int openWorkBase(const char *path)
+{
+    FolderWalkFault fault;
+    closeWorkBase();
+    wrkBaseFd = folderWalkOpen(path, 0, &fault);
+    return wrkBaseFd >= 0 ? 0 : -1;
+}
+
+// Opens the folder of candidate i by descriptor (folder_walk.h) and checks
+// it as a work directory's base.  Result: FOLDER_USABLE with *fd open and
+// room filled; else the fault (*fd -1), the reason of an unsafe path in
+// unsafe (of FOLDER_WALK_WHERE_SIZE + 64 bytes).
+static int openCandidate(const char *path, int *fd, FolderRoom *room, char *unsafe)
+{
+    FolderWalkFault fault;
+    *fd = folderWalkOpen(path, 0, &fault);
+    if (*fd < 0) {
+        switch (fault.code) {
+        case FOLDER_WALK_ERROR: return FOLDER_MISSING;
+        case FOLDER_WALK_NOT_FOLDER:
+            if (fault.last)
+                return FOLDER_NOT_A_FOLDER;
+            break;
+        case FOLDER_WALK_FOREIGN:
+            if (fault.last)
+                return FOLDER_FOREIGN;
+            break;
+        case FOLDER_WALK_SHARED:
+            if (fault.last)
+                return FOLDER_SHARED;
+            break;
+        default: break;
+        }
+        folderWalkDescribe(&fault, unsafe, FOLDER_WALK_WHERE_SIZE + 64);
+        return BASE_UNSAFE_PATH;
+    }
+    int state = checkWorkFolderAt(*fd, room);
+    if (state != FOLDER_USABLE) {
+        fd_close(*fd);
+        *fd = -1;
+    }
+    return state;
+}
+
 void sweepWorkBases(void)
 {
     char paths[BASE_COUNT][WRK_DIR_SIZE];
@@ -202,30 +257,50 @@ void sweepWorkBases(void)
         int seen = 0;
         for (int k = 0; k < i; k++)
             seen |= strcmp(paths[k], paths[i]) == 0;
+        if (seen)
+            continue;
         // Only where a run may have unpacked: a folder safe from others (a
         // noexec one included: it may have been remounted since).
+        FolderWalkFault walk;
+        int fd = folderWalkOpen(paths[i], 0, &walk);
+        if (fd < 0)
+            continue;
         FolderRoom room;
-        int state = checkWorkFolder(paths[i], &room);
-        if (!seen && (state == FOLDER_USABLE || state == FOLDER_NOEXEC))
-            sweepDeadWorkDirs(paths[i]);
+        int state = checkWorkFolderAt(fd, &room);
+        if (state == FOLDER_USABLE || state == FOLDER_NOEXEC)
+            sweepDeadWorkDirsAt(fd, paths[i]);
+        fd_close(fd);
     }
 }
 
-// Checks candidate i for a run of these sizes.  Result: 1 it serves.
+// The candidate that serves is the base from now on: its descriptor is kept.
+static int keepCandidate(int fd)
+{
+    closeWorkBase();
+    wrkBaseFd = fd;
+    return 1;
+}
+
+// Checks candidate i for a run of these sizes.  Result: 1 it serves (its
+// folder then open as wrkBaseFd).
 static int candidateServes(int i, const RunSizes *sizes)
 {
     if (!candidatePath(i))
         return 0;
     FolderRoom room;
-    tried[i].fault = checkWorkFolder(tried[i].path, &room);
-    if (tried[i].fault != FOLDER_USABLE || !sizes->known)
-        return tried[i].fault == FOLDER_USABLE;
+    int fd;
+    tried[i].fault = openCandidate(tried[i].path, &fd, &room, tried[i].unsafe);
+    if (tried[i].fault != FOLDER_USABLE)
+        return 0;
+    if (!sizes->known)
+        return keepCandidate(fd);
     // In extract-only mode the unpacked files go to the extract folder,
     // and count here only where that lies on the same file system.
     int unpackedHere = !extract;
     if (extract) {
         FolderRoom target;
-        unpackedHere = folderRoom(extractPath, &target) == 0 && target.device == room.device;
+        unpackedHere = extractFd >= 0 && folderRoomAt(extractFd, &target) == 0 &&
+                       target.device == room.device;
     }
     uint64_t bytes = runBytesNeeded(sizes, room.blockSize, 1, unpackedHere);
     uint64_t inodes = runInodesNeeded(sizes, 1, unpackedHere);
@@ -238,7 +313,11 @@ static int candidateServes(int i, const RunSizes *sizes)
         tried[i].have = room.freeInodes;
         tried[i].need = inodes;
     }
-    return tried[i].fault == FOLDER_USABLE;
+    if (tried[i].fault != FOLDER_USABLE) {
+        fd_close(fd);
+        return 0;
+    }
+    return keepCandidate(fd);
 }
 
 static unsigned long long mib(uint64_t bytes, int up)
@@ -272,6 +351,7 @@ static void printFault(int i)
                 (unsigned long long)tried[i].have, (unsigned long long)tried[i].need);
         break;
     case BASE_NO_PROGRAMS: fputs(" does not let programs run", stderr); break;
+    case BASE_UNSAFE_PATH: fprintf(stderr, ": %s", tried[i].unsafe); break;
     default: break;
     }
 }

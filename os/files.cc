@@ -22,6 +22,22 @@ int fd_open(const char *path)
     return open(path, O_RDONLY);
 }
 
+int fd_openRegular(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        int error = S_ISREG(st.st_mode) ? errno : EINVAL;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 off_t fd_seek(int fd, int32_t offset, int whence)
 {
     return lseek(fd, (off_t)offset, whence);
@@ -80,6 +96,15 @@ void makeSymLink(const char *target, const char *link)
     (void)symlink(target, link);
 }
 
+void makeSymLinkIn(const char *folder, const char *target, const char *name)
+{
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    (void)symlinkat(target, fd, name);
+    close(fd);
+}
+
 void getTempDir(char *buffer)
 {
     memcpy(buffer, "/tmp", 5);
@@ -96,17 +121,21 @@ int changeDir(const char *path)
     return chdir(path) == 0 ? 0 : -1;
 }
 
-int makePrivateDir(const char *path)
+int makePrivateDirAt(int dirFd, const char *name)
 {
     // mkdir(2) never follows or adopts what is already there, a dangling
     // link included: EEXIST is a taken name.
-    if (mkdir(path, 0700) != 0)
+    if (mkdirat(dirFd, name, 0700) != 0)
         return errno == EEXIST ? 1 : -1;
     // The umask may have taken bits the owner needs; others get none.
-    if (chmod(path, 0700) != 0) {
-        rmdir(path);
+    int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || fchmod(fd, 0700) != 0) {
+        if (fd >= 0)
+            close(fd);
+        unlinkat(dirFd, name, AT_REMOVEDIR);
         return -1;
     }
+    close(fd);
     return 0;
 }
 
@@ -127,10 +156,10 @@ int isFileSystemFull(const char *path)
     return (st.f_blocks != 0 && blocks == 0) || (st.f_files != 0 && st.f_favail == 0) ? 1 : 0;
 }
 
-int renameNoReplace(const char *from, const char *to)
+int renameNoReplaceAt(int dirFd, const char *from, const char *to)
 {
 #ifdef SYS_renameat2
-    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE_FLAG) == 0)
+    if (syscall(SYS_renameat2, dirFd, from, dirFd, to, RENAME_NOREPLACE_FLAG) == 0)
         return 0;
     if (errno == EEXIST)
         return 1;

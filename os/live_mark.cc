@@ -11,14 +11,13 @@
 
 #include "osspecific.h"
 
-int markLive(const char *dir, const char *name)
+int markLiveAt(int parentFd, const char *dir, const char *name)
 {
     char fresh[256];
     int n = snprintf(fresh, sizeof fresh, "%s-new", name);
     if (n < 0 || (size_t)n >= sizeof fresh)
         return -1;
-    // Relative to the folder: its path may use all of a path buffer.
-    int dirFd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = openat(parentFd, dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirFd < 0)
         return -1;
     // Locked before it takes its name: nobody ever sees the mark unlocked

@@ -50,6 +50,11 @@ int calldos2unix(const char *path);
 int fd_create(const char *path);
 /* open(O_RDONLY): the descriptor, or -1. */
 int fd_open(const char *path);
+/* Opens a regular file for reading, close-on-exec: opened non-blocking and
+ * its type checked first, so that a FIFO or a device never blocks the open
+ * or a read.  Result: the descriptor (blocking again), or -1 (errno EINVAL
+ * for a file of another kind). */
+int fd_openRegular(const char *path);
 /* lseek with the offset widened with its sign: the new position, or -1. */
 off_t fd_seek(int fd, int32_t offset, int whence);
 /* One read(2): bytes read, 0 at end of file, or -1.  Never retried. */
@@ -74,20 +79,24 @@ int makeFileReadable(const char *path);
 int makeFileExecutable(const char *path);
 /* symlink(target, link); no result. */
 void makeSymLink(const char *target, const char *link);
+/* symlinkat(target, name) in folder, a folder of the current one reached
+ * without following a link (nothing is made through a link); no result. */
+void makeSymLinkIn(const char *folder, const char *target, const char *name);
 /* Writes "/tmp" into a buffer of at least 5 bytes. */
 void getTempDir(char *buffer);
 /* getcwd(buffer, size).  On failure the buffer holds the empty string. */
 void getCurrentDir(char *buffer, size_t size);
 /* chdir: 0, or -1 on failure. */
 int changeDir(const char *path);
-/* Creates the directory exclusively with mode 0700, never adopting an
- * existing name (a directory, a file or a dangling link).
+/* Creates the folder name in the folder dirFd exclusively with mode 0700,
+ * never adopting an existing name (a directory, a file or a dangling link).
  * Result: 0 created, 1 the name is taken, -1 any other failure. */
-int makePrivateDir(const char *path);
-/* Renames from to to, never over anything already named to.  Result: 0
- * renamed, 1 the name is taken, -2 the kernel or file system cannot rename
- * without replacing (nothing done), -1 any other failure. */
-int renameNoReplace(const char *from, const char *to);
+int makePrivateDirAt(int dirFd, const char *name);
+/* Renames from to to, both in the folder dirFd, never over anything already
+ * named to.  Result: 0 renamed, 1 the name is taken, -2 the kernel or file
+ * system cannot rename without replacing (nothing done), -1 any other
+ * failure. */
+int renameNoReplaceAt(int dirFd, const char *from, const char *to);
 /* 1 when path lies on a file system mounted noexec, else 0 (also when
  * this cannot be told). */
 int isNoExecDir(const char *path);
@@ -116,29 +125,32 @@ enum {
     FOLDER_FOREIGN,      /* owned by neither the effective user nor root */
     FOLDER_SHARED        /* others may write to it, and it is not sticky */
 };
-/* Reads the room and status of path (links followed).  Result: 0, or -1
- * when either cannot be read. */
-int folderRoom(const char *path, FolderRoom *room);
-/* Whether a work directory may be made in path: an existing folder (links
- * followed) that the effective user may write and search, on a file system
- * mounted neither read-only nor noexec, in which nobody else can rename
- * entries away.  Result: FOLDER_USABLE with room filled, else the first
- * fault found (FOLDER_*). */
-int checkWorkFolder(const char *path, FolderRoom *room);
-/* Makes the live mark name in dir: a file created under a temporary name,
- * locked (flock), then renamed, so that it is never seen unlocked while
- * its owner lives.  The descriptor stays open, and child processes inherit
- * it and the lock.  Result: the descriptor, or -1. */
-int markLive(const char *dir, const char *name);
+/* Reads the room and status of the open folder fd.  Result: 0, or -1 when
+ * either cannot be read. */
+int folderRoomAt(int fd, FolderRoom *room);
+/* Whether a work directory may be made in the open folder fd: one that the
+ * effective user may write and search, on a file system mounted neither
+ * read-only nor noexec, in which nobody else can rename entries away.
+ * Result: FOLDER_USABLE with room filled, else the first fault found
+ * (FOLDER_*). */
+int checkWorkFolderAt(int fd, FolderRoom *room);
+/* Makes the live mark name in the folder dir of the folder dirFd: a file
+ * created under a temporary name, locked (flock), then renamed, so that it
+ * is never seen unlocked while its owner lives.  The descriptor stays open,
+ * and child processes inherit it and the lock.  Result: the descriptor, or
+ * -1. */
+int markLiveAt(int dirFd, const char *dir, const char *name);
 /* Opens the mark name in the folder dirFd and takes its lock without
  * waiting: only a regular file (no link) of the effective user whose lock
  * nobody holds, that is, whose owners have all ended.  The lock lasts until
  * the descriptor is closed.  Result: the descriptor, or -1. */
 int takeDeadMark(int dirFd, const char *name);
-/* Removes a tree without a shell, with async-signal-safe calls only
- * (fork, execve of rm, waitpid), so that a signal handler may use it.
- * No result; the caller checks the effect. */
-void deleteTreeSignalSafe(const char *path);
+/* Removes the tree name in the folder dirFd without a shell and without
+ * reaching it by a path from "/" (rm runs inside the folder), with
+ * async-signal-safe calls only (fork, fchdir, execve of rm, waitpid), so
+ * that a signal handler may use it.  No result; the caller checks the
+ * effect. */
+void deleteTreeAt(int dirFd, const char *name);
 
 /* ---- Process and environment ------------------------------------------- */
 

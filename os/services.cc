@@ -70,16 +70,20 @@ int calldos2unix(const char *path)
     return osRunFormatted(cmd, sizeof cmd, "dos2unix %s", path) == 0 ? 1 : 0;
 }
 
-void deleteTreeSignalSafe(const char *path)
+void deleteTreeAt(int dirFd, const char *name)
 {
-    // Only async-signal-safe calls from here on: fork, execve, waitpid, _exit.
+    // Only async-signal-safe calls from here on: fork, fchdir, execve,
+    // waitpid, _exit.
     static const char *const rmPaths[] = {"/bin/rm", "/usr/bin/rm"};
     pid_t pid = fork();
     if (pid < 0)
         return;
     if (pid == 0) {
         char *const envp[] = {NULL};
-        char *argv[] = {(char *)"rm", (char *)"-rf", (char *)"--", (char *)path, NULL};
+        char *argv[] = {(char *)"rm", (char *)"-rf", (char *)"--", (char *)name, NULL};
+        // Inside the folder, by its descriptor: no path from "/" is taken.
+        if (fchdir(dirFd) != 0)
+            _exit(127);
         for (size_t i = 0; i < sizeof rmPaths / sizeof rmPaths[0]; i++)
             execve(rmPaths[i], argv, envp);
         _exit(127);
@@ -107,7 +111,7 @@ int getSignatureSize(const char *path)
 {
     unsigned char tail[PKG_SIG_TRAILER_SIZE];
     struct stat st;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = fd_openRegular(path);
     if (fd < 0)
         return 0;
     uint32_t size = 0;

@@ -169,20 +169,23 @@ TEST(FileSystem, QueriesFollowLinks)
 TEST(FileSystem, PrivateDirIsExclusive)
 {
     TempDir dir;
+    int at = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(at, 0);
     mode_t old = umask(0);
-    EXPECT_EQ(0, makePrivateDir((dir / "w").c_str()));
+    EXPECT_EQ(0, makePrivateDirAt(at, "w"));
     umask(old);
     struct stat st;
     ASSERT_EQ(0, stat((dir / "w").c_str(), &st));
     EXPECT_EQ(0700u, st.st_mode & 0777u);
     // Taken names are never adopted: a directory, a file, a dangling link.
-    EXPECT_EQ(1, makePrivateDir((dir / "w").c_str()));
+    EXPECT_EQ(1, makePrivateDirAt(at, "w"));
     writeFile(dir / "f", "");
-    EXPECT_EQ(1, makePrivateDir((dir / "f").c_str()));
+    EXPECT_EQ(1, makePrivateDirAt(at, "f"));
     ASSERT_EQ(0, symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()));
-    EXPECT_EQ(1, makePrivateDir((dir / "dangling").c_str()));
+    EXPECT_EQ(1, makePrivateDirAt(at, "dangling"));
     EXPECT_EQ(0, dirExists((dir / "nowhere").c_str()));
-    EXPECT_EQ(-1, makePrivateDir((dir / "missing/w").c_str()));
+    EXPECT_EQ(-1, makePrivateDirAt(at, "missing/w"));
+    close(at);
 }
 
 TEST(FileSystem, SignalSafeDeleteRemovesTreeButNotLinkTargets)
@@ -194,15 +197,23 @@ TEST(FileSystem, SignalSafeDeleteRemovesTreeButNotLinkTargets)
     writeFile(dir / "t/a/b/f", "x");
     ASSERT_EQ(0, symlink((dir / "keep").c_str(), (dir / "t/link").c_str()));
     chmod((dir / "t/a/b/f").c_str(), 0);
-    deleteTreeSignalSafe((dir / "t").c_str());
-    EXPECT_EQ(0, dirExists((dir / "t").c_str()));
-    EXPECT_EQ("x", readFile(dir / "keep/precious"));
-    // A name that begins with '-' is a path, never an option.
-    ASSERT_EQ(0, changeDir(dir.path().c_str()));
-    ASSERT_EQ(1, makeDir("./-rf"));
-    deleteTreeSignalSafe("-rf");
-    EXPECT_EQ(0, dirExists("-rf"));
-    ASSERT_EQ(0, changeDir("/"));
+    // Removed inside the folder's descriptor: the folder's path, here moved
+    // away and replaced by a link to keep, is never taken.
+    int at = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(at, 0);
+    const std::string moved = dir.path() + ".moved";
+    ASSERT_EQ(0, rename(dir.path().c_str(), moved.c_str()));
+    ASSERT_EQ(0, symlink((moved + "/keep").c_str(), dir.path().c_str()));
+    deleteTreeAt(at, "t");
+    EXPECT_EQ(0, dirExists((moved + "/t").c_str()));
+    EXPECT_EQ("x", readFile(moved + "/keep/precious"));
+    ASSERT_EQ(0, unlink(dir.path().c_str()));
+    ASSERT_EQ(0, rename(moved.c_str(), dir.path().c_str()));
+    // A name that begins with '-' is a name, never an option.
+    ASSERT_EQ(1, makeDir((dir / "-rf").c_str()));
+    deleteTreeAt(at, "-rf");
+    EXPECT_EQ(0, dirExists((dir / "-rf").c_str()));
+    close(at);
 }
 
 TEST(ProcessAndEnvironment, EnvironmentReachesChildren)

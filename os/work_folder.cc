@@ -10,11 +10,11 @@
 
 #include "osspecific.h"
 
-int folderRoom(const char *path, FolderRoom *room)
+int folderRoomAt(int fd, FolderRoom *room)
 {
     struct stat st;
     struct statvfs vfs;
-    if (stat(path, &st) != 0 || statvfs(path, &vfs) != 0)
+    if (fstat(fd, &st) != 0 || fstatvfs(fd, &vfs) != 0)
         return -1;
     room->device = (uint64_t)st.st_dev;
     room->blockSize = vfs.f_frsize != 0 ? (uint32_t)vfs.f_frsize : (uint32_t)vfs.f_bsize;
@@ -29,23 +29,24 @@ int folderRoom(const char *path, FolderRoom *room)
     return 0;
 }
 
-// Whether the effective user may create entries in path.  faccessat2 asks
-// for the effective user; where the kernel lacks it, the real user stands in
+// Whether the effective user may create entries in the folder fd ("." in
+// it is the folder itself, reached without a path).  faccessat2 asks for
+// the effective user; where the kernel lacks it, the real user stands in
 // (a package is never set-uid, so the two are one).
-static int mayCreateIn(const char *path)
+static int mayCreateIn(int fd)
 {
 #ifdef SYS_faccessat2
-    if (syscall(SYS_faccessat2, AT_FDCWD, path, W_OK | X_OK, AT_EACCESS) == 0)
+    if (syscall(SYS_faccessat2, fd, ".", W_OK | X_OK, AT_EACCESS) == 0)
         return 1;
     if (errno != ENOSYS && errno != EPERM)
         return 0;
 #endif
-    return access(path, W_OK | X_OK) == 0;
+    return faccessat(fd, ".", W_OK | X_OK, 0) == 0;
 }
 
-int checkWorkFolder(const char *path, FolderRoom *room)
+int checkWorkFolderAt(int fd, FolderRoom *room)
 {
-    if (folderRoom(path, room) != 0)
+    if (folderRoomAt(fd, room) != 0)
         return FOLDER_MISSING;
     if (!S_ISDIR(room->mode))
         return FOLDER_NOT_A_FOLDER;
@@ -53,7 +54,7 @@ int checkWorkFolder(const char *path, FolderRoom *room)
         return FOLDER_READ_ONLY;
     if (room->flags & ST_NOEXEC)
         return FOLDER_NOEXEC;
-    if (!mayCreateIn(path))
+    if (!mayCreateIn(fd))
         return FOLDER_NOT_WRITABLE;
     // Whoever owns the folder, or may write to it without the sticky bit,
     // could rename the work directory away and put another in its place.

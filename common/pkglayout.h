@@ -83,6 +83,12 @@ enum {
  *        element 3, and of the whole directory with these 16 bytes taken
  *        as zeros.  A checksum is the first 4 bytes (little-endian) of the
  *        part's BLAKE2b with a 16-byte output.
+ *   216  (records of 232 bytes on) two more checksums for the launcher: of
+ *        element 0, and of element 4's zip directories: the last bytes of
+ *        each archive (the only one, or the two of an image pair in order)
+ *        from its central directory on, end records included;
+ *   224  uint32 each: how many bytes that is of the first (or only)
+ *        archive, and of the second (0 for one image).
  *
  * A single image fills slot 0 and leaves slot 1 zero; an image pair fills
  * slot 0 with its first archive and slot 1 with its second. */
@@ -99,7 +105,11 @@ enum {
     PKG_REC_CHECKSUM_OFFSET = 200,
     PKG_REC_CHECKSUM_COUNT = 4, /* elements 1, 2, 3 and the directory */
     PKG_REC_CHECKSUM_HASH_SIZE = 16,
-    PKG_REC_V1_SIZE = 216
+    PKG_REC_V1_SIZE = 216,
+    PKG_REC_LAUNCHER_CHECKSUM_OFFSET = 216,
+    PKG_REC_ZIPDIR_CHECKSUM_OFFSET = 220,
+    PKG_REC_ZIPDIR_SIZE_OFFSET = 224, /* a uint32 per image slot */
+    PKG_REC_ZIPDIR_SIZE = 232         /* the size of records that carry the three */
 };
 #define PKG_REC_MAGIC "TPKR"
 
@@ -146,6 +156,25 @@ static inline uint32_t pkgSignatureBlockSize(const unsigned char *tail, uint64_t
         (uint64_t)size + PKG_TRAILER_SIZE > fileSize)
         return 0;
     return size;
+}
+
+/* The bytes between a package's end marker and its signature block, which
+ * starts at blockStart (a multiple of PKG_SIG_ALIGN): before holds the 8
+ * bytes in front of the block.  They are the 0 to 7 zero bytes that pad the
+ * signed bytes to the block, behind the end marker: nothing else, so that
+ * no unsigned byte can be changed.  Result: how many (0 to 7), or -1 when
+ * they are no such padding. */
+static inline int pkgSignatureAlignment(const unsigned char *before, uint64_t blockStart)
+{
+    if (blockStart % PKG_SIG_ALIGN != 0)
+        return -1;
+    for (int k = PKG_SIG_ALIGN - 1; k >= 0; k--) {
+        if (before[k] == PKG_END_MARKER)
+            return PKG_SIG_ALIGN - 1 - k;
+        if (before[k] != 0)
+            return -1;
+    }
+    return -1;
 }
 
 /* What a package record says of one image archive. */
@@ -261,8 +290,26 @@ static inline void pkgPutRecordHeader(unsigned char *directory)
     memcpy(r, PKG_REC_MAGIC, 4);
     r[4] = (unsigned char)PKG_REC_VERSION;
     r[5] = 0;
-    r[6] = (unsigned char)(PKG_REC_V1_SIZE & 0xFF);
-    r[7] = (unsigned char)(PKG_REC_V1_SIZE >> 8);
+    r[6] = (unsigned char)(PKG_REC_ZIPDIR_SIZE & 0xFF);
+    r[7] = (unsigned char)(PKG_REC_ZIPDIR_SIZE >> 8);
+}
+
+/* The size a record (state 1) says it uses. */
+static inline unsigned pkgRecordSize(const unsigned char *directory)
+{
+    const unsigned char *r = directory + PKG_REC_AREA_OFFSET;
+    return (unsigned)r[6] | ((unsigned)r[7] << 8);
+}
+
+/* A uint32 field of the record, at offset from the record's start. */
+static inline uint32_t pkgRecordU32(const unsigned char *directory, int offset)
+{
+    return pkgGetU32(directory + PKG_REC_AREA_OFFSET + offset);
+}
+
+static inline void pkgPutRecordU32(unsigned char *directory, int offset, uint32_t value)
+{
+    pkgPutU32(directory + PKG_REC_AREA_OFFSET + offset, value);
 }
 
 /* What each element is, for messages: "the unzip utility (element 1)". */

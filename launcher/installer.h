@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include "../common/pkglayout.h"
+#include "../common/shell_quote.h"
 
 /* A work directory is WORK_DIR_PREFIX and 8 hex digits, and holds the live
  * mark LIVE_MARK while its run (or the tool) lives. */
@@ -34,12 +35,20 @@ enum {
 extern char wrkDir[WRK_DIR_SIZE];
 /* The folder that holds wrkDir: "/tmp" where it serves (see chooseWorkBase). */
 extern char wrkBase[WRK_DIR_SIZE];
+/* wrkBase, opened once by descriptor (folder_walk.h); -1 until it is.  The
+ * work directory is made, entered and removed relative to it alone. */
+extern int wrkBaseFd;
 extern char extractFolder[EXTRACT_FOLDER_SIZE];
 /* The extract folder as an absolute path, unquoted. */
 extern char extractPath[EXTRACT_FOLDER_SIZE];
-/* The name under which the package file was opened (argv0, a PATH match or
- * /proc/self/exe); empty until it is. */
+/* The extract folder, open by descriptor once it is checked; -1 before. */
+extern int extractFd;
+/* The name under which the package file was opened (/proc/self/exe, or
+ * where /proc is missing argv0 or a PATH match; the path trell-run was
+ * given); empty until it is. */
 extern char pkgPath[CMD_BUFFER_SIZE];
+/* 1 when the package was named by its path (trell-run), not this file. */
+extern int pkgNamed;
 /* Once the directory is located: the signed bytes (the package through its
  * end marker), and the size of the signature block behind them (0 none). */
 extern off_t pkgSignedSize;
@@ -60,14 +69,13 @@ extern int whichImg;
 
 /* ---- Package reader ------------------------------------------------------ */
 
-/* Opens the launcher's own file (a name without '/': /proc/self/exe, then a
- * PATH search; a path: argv0, argv0 + EXE_EXT, /proc/self/exe) and reads the
- * package directory.  Result: the open descriptor, or -1 after a message on
- * standard error. */
-int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES]);
-/* The same with a given code-signature size (the platform's is 0). */
-int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
-                                    int32_t directory[PKG_DIR_ENTRIES]);
+/* Opens the package and reads its directory: with package NULL, the
+ * launcher's own file (/proc/self/exe; where /proc is missing, argv0,
+ * argv0 + EXE_EXT or for a name without '/' a PATH search); else the file
+ * package names (trell-run).  Only a regular file is taken; the bytes
+ * between the end marker and a signature block must be zeros.  Result: the
+ * open descriptor, or -1 after a message on standard error. */
+int locatePkgDirectory(const char *argv0, const char *package, int32_t directory[PKG_DIR_ENTRIES]);
 /* Searches PATH ("/bin:/usr/bin" when unset) for name as the shell does: an
  * empty entry is the current folder, the first regular file that this
  * process may execute is taken.  Result: 0 with its path in out, or -1. */
@@ -152,12 +160,6 @@ void reportWorkBaseRefusals(void);
 
 /* ---- Command line and extract folder ------------------------------------ */
 
-/* Writes text as one double-quoted shell word, with a backslash before
- * $ ` " and \ so that nothing inside is ever code.
- * Result: 0, or -1 when it does not fit size bytes (NUL included). */
-int shellQuote(char *out, size_t size, const char *text);
-/* The number of characters that shellQuote writes between the quotes. */
-size_t shellQuotedLength(const char *text);
 /* The folder as an absolute path: cwd and a separator in front of a
  * relative one, nothing normalised.  Result: 0, or -1 when cwd is unknown
  * (empty) or the path does not fit size. */
@@ -169,7 +171,9 @@ enum {
     CMDLINE_VALUE_TOO_LONG = -2 /* a quoted value would not fit its buffer */
 };
 /* Assembles the tool's command line from the record's command, arguments
- * and argument mode and the user's arguments argv[1..argc-1].
+ * and argument mode and the user's arguments argv[1..argc-1], each of which
+ * reaches the tool as one argument (shellWord; a value kept with its option
+ * always quoted).
  * value is the scratch buffer for one quoted value.  Result: CMDLINE_*. */
 int buildToolCommand(char *out, size_t outSize, char *value, size_t valueSize,
                      const char *command, const char *args, int32_t mode, int argc,
@@ -184,6 +188,12 @@ int formatTimestamp(char *out, size_t size, int year, int month, int day, int ho
 int startTimestamp(char *out, size_t size);
 
 /* ---- Driver ------------------------------------------------------------- */
+
+/* The whole run: with package NULL, of the package appended to the
+ * launcher's own file; else of the package file it names (argv[0] then
+ * stands for it, and argv[1..] are the tool's).  Result: the exit status,
+ * where the run does not end through an ending below. */
+int runPackage(const char *package, int argc, char **argv);
 
 /* Signal handler for SIGINT, SIGTERM, SIGQUIT, SIGHUP and SIGPIPE: records the
  * signal; outside the windows it also removes the work directory and ends
@@ -200,6 +210,11 @@ void dropWorkDir(void);
  * creates it exclusively (mode 0700) in wrkDir and enters it; base becomes
  * wrkBase.  Result: 0, or -1 after a message on standard error. */
 int makeWorkDir(const char *base, uint32_t n);
+/* Opens the folder path by descriptor as wrkBaseFd (closing the one open
+ * before).  Result: 0, or -1. */
+int openWorkBase(const char *path);
+/* Closes wrkBaseFd, if open. */
+void closeWorkBase(void);
 /* Removes from base the work directories of runs that have ended without
  * cleaning up: real directories of the effective user, mode 0700, named
  * WORK_DIR_PREFIX and 8 hex digits, whose live mark (a regular file of the
@@ -209,6 +224,9 @@ int makeWorkDir(const char *base, uint32_t n);
  * TRELL_PORTABLE_DEBUG set, one line per directory removed.
  * Result: how many were removed. */
 int sweepDeadWorkDirs(const char *base);
+/* The same in the folder open as baseFd, whose path base names it in
+ * messages. */
+int sweepDeadWorkDirsAt(int baseFd, const char *base);
 /* Sweeps every place a run of this user may have unpacked in. */
 void sweepWorkBases(void);
 /* Error shell if asked for, cleanup, exit with status. */

@@ -1,7 +1,10 @@
-// A package whose bytes changed never runs: the directory and elements 1 to
-// 3 (what the launcher reads and runs before the unzip utility checks the
-// image's own CRCs) against the checksums of the package record.
+// A package whose bytes changed never runs: the directory, elements 0 to 3
+// and the zip directories of element 4 against the checksums of the package
+// record.  With the unzip utility's checks of each entry's local header and
+// CRC, that covers every byte that decides what is written and with which
+// mode, without reading the image's data twice.
 #include <stdio.h>
+#include <unistd.h>
 
 #include "../common/pkg_checksum.h"
 #include "../os/osspecific.h"
@@ -17,21 +20,58 @@ static void damaged(const char *what, int element)
                 what);
 }
 
+// Adds count bytes at offset of the package to the checksum.  Result: 0,
+// or -1 when they cannot be read whole.
+static int addBytes(PkgChecksumState *state, int fd, off_t offset, uint32_t count)
+{
+    static unsigned char chunk[65536];
+    while (count > 0) {
+        uint32_t n = count < sizeof chunk ? count : (uint32_t)sizeof chunk;
+        if (pread(fd, chunk, n, offset) != (ssize_t)n)
+            return -1;
+        pkgChecksumUpdate(state, chunk, n);
+        offset += n;
+        count -= n;
+    }
+    return 0;
+}
+
 // The checksum of element index, read from the package.  Result: 0, or -1
 // when it cannot be read whole.
 static int elementChecksum(int index, const int32_t *directory, int fd, uint32_t *sum)
 {
-    static unsigned char chunk[65536];
-    if (seekToPkgElement(index, directory, fd) < 0)
-        return -1;
+    off_t at = seekToPkgElement(index, directory, fd);
     PkgChecksumState state;
     pkgChecksumInit(&state);
-    for (uint32_t left = (uint32_t)directory[index]; left > 0;) {
-        uint32_t n = left < sizeof chunk ? left : (uint32_t)sizeof chunk;
-        if (fd_read(fd, chunk, n) != (int)n)
+    if (at < 0 || addBytes(&state, fd, at, (uint32_t)directory[index]) != 0)
+        return -1;
+    *sum = pkgChecksumFinal(&state);
+    return 0;
+}
+
+// The checksum of element 4's zip directories, as the record defines it.
+// Result: 0, or -1 when the record's sizes do not fit the archives or the
+// bytes cannot be read.
+static int zipDirectoryChecksum(const unsigned char *bytes, const int32_t *directory, int fd,
+                                uint32_t *sum)
+{
+    const int32_t first = directory[PKG_DIR_FIRST_IMAGE_ENTRY];
+    const int32_t second = directory[PKG_DIR_SECOND_IMAGE_ENTRY];
+    const int pair = pkgIsImagePair(directory[PKG_ELEM_IMAGE], first, second);
+    // The archives' sizes and where each ends (the sizes were checked
+    // against the file when the directory was located).
+    long long end = 0;
+    for (int i = 0; i < PKG_ELEM_IMAGE; i++)
+        end += directory[i];
+    const int32_t sizes[PKG_REC_IMAGE_SLOTS] = {pair ? first : directory[PKG_ELEM_IMAGE],
+                                                pair ? second : 0};
+    PkgChecksumState state;
+    pkgChecksumInit(&state);
+    for (int slot = 0; slot < PKG_REC_IMAGE_SLOTS; slot++) {
+        end += sizes[slot];
+        uint32_t n = pkgRecordU32(bytes, PKG_REC_ZIPDIR_SIZE_OFFSET + 4 * slot);
+        if (n > (uint32_t)sizes[slot] || addBytes(&state, fd, (off_t)(end - n), n) != 0)
             return -1;
-        pkgChecksumUpdate(&state, chunk, n);
-        left -= n;
     }
     *sum = pkgChecksumFinal(&state);
     return 0;
@@ -63,6 +103,19 @@ int checkPackageIntegrity(const int32_t *directory, int fd)
             damaged(pkgElementName(i), i);
             return -1;
         }
+    }
+    if (pkgRecordSize(bytes) < PKG_REC_ZIPDIR_SIZE)
+        return 0; // built before these two were kept
+    uint32_t sum;
+    if (elementChecksum(PKG_ELEM_LAUNCHER, directory, fd, &sum) != 0 ||
+        sum != pkgRecordU32(bytes, PKG_REC_LAUNCHER_CHECKSUM_OFFSET)) {
+        damaged(pkgElementName(PKG_ELEM_LAUNCHER), PKG_ELEM_LAUNCHER);
+        return -1;
+    }
+    if (zipDirectoryChecksum(bytes, directory, fd, &sum) != 0 ||
+        sum != pkgRecordU32(bytes, PKG_REC_ZIPDIR_CHECKSUM_OFFSET)) {
+        damaged("the image's zip directory", PKG_ELEM_IMAGE);
+        return -1;
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // Package reader: finds the package directory at the end of the launcher's
 // own file, and reads or copies one package element.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,13 +12,15 @@
 
 int whichImg = -1;
 char pkgPath[CMD_BUFFER_SIZE];
+int pkgNamed;
 off_t pkgSignedSize;
 uint32_t pkgSignatureBlock;
 
-// Opens name, noting it as the package's path.  Result: the descriptor or -1.
+// Opens name, a regular file only, noting it as the package's path.
+// Result: the descriptor or -1.
 static int openAs(const char *name)
 {
-    int fd = fd_open(name);
+    int fd = fd_openRegular(name);
     if (fd >= 0 && strlen(name) < sizeof pkgPath)
         memcpy(pkgPath, name, strlen(name) + 1);
     return fd;
@@ -42,19 +45,21 @@ int findOnPath(char *out, size_t size, const char *name)
     }
 }
 
-// Opens the launcher's file.  Started by a name without a separator, the
-// launcher was found through PATH, and a file of that name in the current
-// folder may be anyone's: the kernel's link to the running executable, then
-// the shell's PATH search (hosts without /proc).  A path: argv0 as given,
-// argv0 + EXE_EXT, then the kernel's link.  Result: descriptor or -1, with
+// Opens the launcher's own file: the kernel's link to the running
+// executable, whatever argv0 says (it may name anything: another package, a
+// FIFO).  Only where /proc is missing (a bare root) is argv0 taken: as
+// given, then + EXE_EXT, or for a name without a separator, which the
+// shell found through PATH, by the shell's PATH search (a file of that name
+// in the current folder may be anyone's).  Result: descriptor or -1, with
 // the message printed.
 static int openOwnFile(const char *argv0)
 {
     char name[CMD_BUFFER_SIZE];
-    int fd;
+    int fd = openAs("/proc/self/exe");
+    if (fd >= 0)
+        return fd;
     if (strchr(argv0, FILE_SEPARATOR) == NULL) {
-        fd = openAs("/proc/self/exe");
-        if (fd >= 0 || (findOnPath(name, sizeof name, argv0) == 0 && (fd = openAs(name)) >= 0))
+        if (findOnPath(name, sizeof name, argv0) == 0 && (fd = openAs(name)) >= 0)
             return fd;
     } else {
         fd = openAs(argv0);
@@ -62,9 +67,6 @@ static int openOwnFile(const char *argv0)
             return fd;
         int n = snprintf(name, sizeof name, "%s%s", argv0, EXE_EXT);
         if (n >= 0 && (size_t)n < sizeof name && (fd = openAs(name)) >= 0)
-            return fd;
-        fd = openAs("/proc/self/exe");
-        if (fd >= 0)
             return fd;
     }
     fprintf(stderr, "Failed opening file %s\n", argv0);
@@ -90,38 +92,58 @@ static int checkDirectory(const int32_t *directory, off_t directoryAt)
     return 0;
 }
 
-int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
-                                    int32_t directory[PKG_DIR_ENTRIES])
+// The signature block behind the package in the open file of size bytes,
+// and the zero bytes in front of it.  Result: 0 with both set (0 and 0 for
+// an unsigned package), or -1 after the message when the bytes between the
+// end marker and the block are not the zeros that signing writes.
+static int locateSignature(int fd, off_t size, uint32_t *block, int *alignment)
 {
-    long long s = signatureSize;
-    if (s != 0) {
-        int fd = openOwnFile(argv0);
+    unsigned char tail[PKG_SIG_TRAILER_SIZE];
+    *block = 0;
+    *alignment = 0;
+    if (size < (off_t)sizeof tail ||
+        pread(fd, tail, sizeof tail, size - (off_t)sizeof tail) != (ssize_t)sizeof tail)
+        return 0;
+    *block = pkgSignatureBlockSize(tail, (uint64_t)size);
+    if (*block == 0)
+        return 0;
+    unsigned char before[PKG_SIG_ALIGN];
+    const off_t blockStart = size - (off_t)*block;
+    if (blockStart < (off_t)sizeof before ||
+        pread(fd, before, sizeof before, blockStart - (off_t)sizeof before) !=
+            (ssize_t)sizeof before ||
+        (*alignment = pkgSignatureAlignment(before, (uint64_t)blockStart)) < 0) {
+        fputs("Damaged package: the bytes between the package and its signature are not the "
+              "zeros that signing writes; get the package again\n", stderr);
+        return -1;
+    }
+    return 0;
+}
+
+int locatePkgDirectory(const char *argv0, const char *package, int32_t directory[PKG_DIR_ENTRIES])
+{
+    int fd;
+    pkgNamed = package != NULL;
+    if (package != NULL) {
+        fd = openAs(package);
+        if (fd < 0) {
+            fprintf(stderr, "Failed opening file %s: %s\n", package,
+                    errno == EINVAL ? "it is not a regular file" : strerror(errno));
+            return -1;
+        }
+    } else {
+        fd = openOwnFile(argv0);
         if (fd < 0)
             return -1;
-        unsigned char tail[8];
-        if (s + 8 > PKG_MAX_OFFSET || fd_seek(fd, (int32_t)-(s + 8), SEEK_END) < 0) {
-            fputs("Failed seeking to package directory\n", stderr);
-            fd_close(fd);
-            return -1;
-        }
-        if (fd_read(fd, tail, sizeof tail) != (int)sizeof tail) {
-            fputs("Failed reading package directory\n", stderr);
-            fd_close(fd);
-            return -1;
-        }
-        // Alignment bytes between the end marker and the signature.
-        for (int k = 7; k >= 0; k--) {
-            if (tail[k] == PKG_END_MARKER) {
-                s += 7 - k;
-                break;
-            }
-        }
-        fd_close(fd);
     }
-
-    int fd = openOwnFile(argv0);
-    if (fd < 0)
+    uint32_t block;
+    int alignment;
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0 || locateSignature(fd, size, &block, &alignment) != 0) {
+        fd_close(fd);
         return -1;
+    }
+    const long long s = (long long)block + alignment;
     off_t directoryAt = -1;
     if (s + PKG_TRAILER_SIZE > PKG_MAX_OFFSET ||
         (directoryAt = fd_seek(fd, (int32_t)-(s + PKG_TRAILER_SIZE), SEEK_END)) < 0) {
@@ -142,19 +164,8 @@ int locatePkgDirectoryWithSignature(const char *argv0, int signatureSize,
         return -1;
     }
     pkgSignedSize = directoryAt + PKG_TRAILER_SIZE;
-    pkgSignatureBlock = (uint32_t)signatureSize;
+    pkgSignatureBlock = block;
     return fd;
-}
-
-int locatePkgDirectory(const char *argv0, int32_t directory[PKG_DIR_ENTRIES])
-{
-    // The signature's size is read from the file the launcher opens, which
-    // for a start through PATH is not argv0.
-    int fd = openOwnFile(argv0);
-    if (fd < 0)
-        return -1;
-    fd_close(fd);
-    return locatePkgDirectoryWithSignature(argv0, getSignatureSize(pkgPath), directory);
 }
 
 off_t seekToPkgElement(int index, const int32_t *directory, int fd)

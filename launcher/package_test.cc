@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -66,7 +67,7 @@ TEST_F(PackageReader, LocatesDirectoryAndReadsElements)
                                   bytes(800, 'C'), bytes(5000, 'I')};
     std::string pkg = writePackage(dir, e);
     Opened o;
-    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
     ASSERT_GE(o.fd, 0);
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
         EXPECT_EQ(static_cast<int32_t>(e[i].size()), o.directory[i]);
@@ -98,7 +99,7 @@ TEST_F(PackageReader, CopiesInChunksAtTheBoundaries)
                                       bytes(400, 'C'), bytes(10, 'I')};
         std::string pkg = writePackage(dir, e);
         Opened o;
-        o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+        o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
         ASSERT_GE(o.fd, 0);
         std::string out = dir / "unzip";
         ASSERT_EQ(0, extractPkgElementFile(1, out.c_str(), o.directory, o.fd));
@@ -124,7 +125,7 @@ TEST_F(PackageReader, BufferCopyFailsOnAShortReadOrWrite)
     std::string pkg = writePackage(dir, {bytes(64, 'L'), bytes(3 * ELEMENT_COPY_CHUNK, 'U'),
                                          std::string(8, '\0'), bytes(400, 'C'), bytes(10, 'I')});
     Opened o;
-    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
     ASSERT_GE(o.fd, 0);
     std::string out = dir / "out";
     int w = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -150,7 +151,7 @@ TEST_F(PackageReader, ShortOrUnwritableCopiesFail)
                                   bytes(400, 'C'), bytes(10, 'I')};
     std::string pkg = writePackage(dir, e);
     Opened o;
-    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
     ASSERT_GE(o.fd, 0);
     // A directory whose size points past the end of the file: a short read.
     o.directory[4] = 10 * ELEMENT_COPY_CHUNK;
@@ -166,7 +167,7 @@ TEST_F(PackageReader, ImagePairSecondArchiveStartsAfterTheFirst)
                                   bytes(400, 'C'), bytes(700, 'A') + bytes(300, 'B')};
     std::string pkg = writePackage(dir, e, 700, 300);
     Opened o;
-    o.fd = locatePkgDirectory(pkg.c_str(), o.directory);
+    o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
     ASSERT_GE(o.fd, 0);
     EXPECT_EQ(700, o.directory[PKG_DIR_FIRST_IMAGE_ENTRY]);
     EXPECT_EQ(300, o.directory[PKG_DIR_SECOND_IMAGE_ENTRY]);
@@ -182,27 +183,57 @@ TEST_F(PackageReader, ImagePairSecondArchiveStartsAfterTheFirst)
     EXPECT_EQ(e[4].substr(700), readFile(out));
 }
 
-TEST_F(PackageReader, SignatureAlignmentIsSkipped)
+// A signature block's trailer of the smallest size: what the reader looks
+// at to find it (its size, zeros and the magic).
+std::string signatureBlock()
 {
+    std::string block(PKG_SIG_MIN_SIZE, 'S');
+    auto *t = reinterpret_cast<unsigned char *>(&block[block.size() - PKG_SIG_TRAILER_SIZE]);
+    pkgPutU32(t, PKG_SIG_MIN_SIZE);
+    memset(t + 4, 0, 4);
+    memcpy(t + 8, PKG_SIG_TRAILER_MAGIC, 8);
+    return block;
+}
+
+TEST_F(PackageReader, SignatureAlignmentMustBeTheZerosOfSigning)
+{
+    // Signed bytes of 100 + 50 + 8 + 400 + 90 + 549 = 1197: three zeros put
+    // the block at 1200.
     std::vector<std::string> e = {bytes(100, 'L'), bytes(50, 'U'), std::string(8, '\0'),
                                   bytes(400, 'C'), bytes(90, 'I')};
-    const std::string signature(32, 'S');
+    const std::string block = signatureBlock();
+    std::string pkg = writePackage(dir, e, 0, 0, std::string(3, '\0') + block);
     {
-        // End marker at position 4 of the last eight bytes before the
-        // signature: three alignment bytes.
-        std::string pkg = writePackage(dir, e, 0, 0, std::string(3, '\0') + signature);
         Opened o;
-        o.fd = locatePkgDirectoryWithSignature(pkg.c_str(), 32, o.directory);
+        o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
         ASSERT_GE(o.fd, 0);
         EXPECT_EQ(90, o.directory[4]);
+        EXPECT_EQ(1197, pkgSignedSize);
+        EXPECT_EQ(uint32_t(PKG_SIG_MIN_SIZE), pkgSignatureBlock);
     }
-    {
-        std::string pkg = writePackage(dir, e, 0, 0, signature);
+    // A changed alignment byte, a byte too many or too few: nothing that is
+    // not signed may differ from what signing wrote.
+    for (const std::string &between : {std::string("\0A\0", 3), std::string(4, '\0'),
+                                       std::string(2, '\0')}) {
+        SCOPED_TRACE(between.size());
+        pkg = writePackage(dir, e, 0, 0, between + block);
         Opened o;
-        o.fd = locatePkgDirectoryWithSignature(pkg.c_str(), 32, o.directory);
-        ASSERT_GE(o.fd, 0);
-        EXPECT_EQ(100, o.directory[0]);
+        testing::internal::CaptureStderr();
+        o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_LT(o.fd, 0);
+        EXPECT_NE(std::string::npos, err.find("Damaged package: the bytes between the package "
+                                              "and its signature"))
+            << err;
     }
+    // Without a trailer the same bytes are no signature: an unsigned
+    // package's directory is then looked for at the very end, and refused.
+    e[4] = bytes(91, 'I');
+    pkg = writePackage(dir, e, 0, 0, std::string(3, '\0'));
+    Opened o;
+    testing::internal::CaptureStderr();
+    o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
+    EXPECT_EQ("Invalid package directory\n", testing::internal::GetCapturedStderr());
 }
 
 TEST_F(PackageReader, ReportsWhatIsWrong)
@@ -210,7 +241,7 @@ TEST_F(PackageReader, ReportsWhatIsWrong)
     auto locate = [&](const std::string &path) {
         Opened o;
         testing::internal::CaptureStderr();
-        o.fd = locatePkgDirectoryWithSignature(path.c_str(), 0, o.directory);
+        o.fd = locatePkgDirectory("", path.c_str(), o.directory);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_LT(o.fd, 0);
         return err;
@@ -258,7 +289,7 @@ TEST_F(PackageReader, ReportsWhatIsWrong)
         close(fd);
         Opened o;
         testing::internal::CaptureStderr();
-        o.fd = locatePkgDirectoryWithSignature(big.c_str(), 0, o.directory);
+        o.fd = locatePkgDirectory("", big.c_str(), o.directory);
         std::string err = testing::internal::GetCapturedStderr();
         if (length == 0x7FFFFFFFLL) {
             EXPECT_GE(o.fd, 0) << err;
@@ -271,19 +302,38 @@ TEST_F(PackageReader, ReportsWhatIsWrong)
     }
 }
 
-TEST_F(PackageReader, OpensItsOwnFileWhenArgv0IsNoPath)
+TEST_F(PackageReader, OpensItsOwnFileWhateverArgv0Names)
 {
-    // A launcher started through PATH has an argv0 that names nothing here;
-    // the running executable is found all the same.
+    // argv0 may name anything: nothing, another package, a FIFO.  The
+    // running executable is read all the same, through the kernel.
+    std::vector<std::string> e = {bytes(100, 'L'), bytes(50, 'U'), std::string(8, '\0'),
+                                  bytes(400, 'C'), bytes(90, 'I')};
+    std::string other = writePackage(dir, e);
+    ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0600));
     ASSERT_EQ(0, changeDir(dir.path().c_str()));
+    for (const std::string &argv0 : {std::string("no-such-launcher-name"), other,
+                                     dir / "fifo"}) {
+        SCOPED_TRACE(argv0);
+        Opened o;
+        testing::internal::CaptureStderr();
+        o.fd = locatePkgDirectory(argv0.c_str(), nullptr, o.directory);
+        std::string err = testing::internal::GetCapturedStderr();
+        // The test binary is no package: what matters is that it was
+        // opened, not the file argv0 names.
+        EXPECT_EQ(std::string::npos, err.find("Failed opening file"));
+        EXPECT_STREQ("/proc/self/exe", pkgPath);
+        EXPECT_LT(o.fd, 0);
+    }
+    ASSERT_EQ(0, changeDir("/"));
+    // A package named by its path (trell-run) must be a regular file: a
+    // FIFO is refused at once, never waited on.
     Opened o;
     testing::internal::CaptureStderr();
-    o.fd = locatePkgDirectoryWithSignature("no-such-launcher-name", 0, o.directory);
-    std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_EQ(0, changeDir("/"));
-    // The test binary is no package: what matters is that it was opened and
-    // its tail read, not that a package was found.
-    EXPECT_EQ(std::string::npos, err.find("Failed opening file"));
+    o.fd = locatePkgDirectory("", (dir / "fifo").c_str(), o.directory);
+    EXPECT_EQ("Failed opening file " + (dir / "fifo") + ": it is not a regular file\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_LT(o.fd, 0);
+    pkgNamed = 0;
 }
 
 TEST_F(PackageReader, PathSearchIsTheShells)

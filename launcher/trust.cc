@@ -45,7 +45,9 @@ static int loadKeys(const char *store)
     int count = 0;
     struct dirent *e;
     while ((e = readdir(dir)) != NULL) {
-        if (e->d_name[0] == '.')
+        // Every entry counts, dot-files too: a store that holds anything
+        // but keys refuses every package rather than none.
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
         char text[KEY_FILE_MAX];
         int fd = openat(dirfd(dir), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -109,11 +109,13 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
     reportImagePairStubs(executables, spec.images.size() == 2, warnings);
     reportRecordHosts(executables, spec.records, spec.images.size() == 2, warnings);
     std::vector<PkgImageFacts> facts;
+    std::vector<uint32_t> zipDirBytes;
     for (size_t i = 0; i < spec.images.size(); i++) {
         std::vector<ZipEntry> entries;
         if (!loadImage(spec.images[i], images[i], entries, error))
             return error;
         facts.push_back(imageFacts(images[i], entries));
+        zipDirBytes.push_back(zipDirectoryBytes(images[i]));
         const bool pair = spec.images.size() == 2;
         // Warnings only: verify is the check that fails a command without its file.
         recordNotes(spec.records, entries, !pair ? 0 : i == 0 ? PKG_ARCH_X86 : PKG_ARCH_X86_64,
@@ -151,7 +153,7 @@ std::string buildPackage(const BuildSpec &spec, std::vector<std::string> &warnin
         Pieces{{info, sizeof info}}, Pieces{{table.data(), table.size()}}, Pieces{}};
     for (const auto &img : images)
         elements[PKG_ELEM_IMAGE].emplace_back(img.data(), img.size());
-    writePackageRecord(trailer, facts, elements);
+    writePackageRecord(trailer, facts, zipDirBytes, elements);
     trailer[PKG_DIR_SIZE] = PKG_END_MARKER;
 
     // Written beside the output under a unique name, then renamed over it:

@@ -49,6 +49,11 @@ void printPackageRecord(const Package &pkg)
         std::printf("  SHA-256 of element %d: %s\n", i, hexDigest(rec.digests[i]).c_str());
     std::printf("  checksums of elements 1, 2, 3 and the directory: %08x %08x %08x %08x\n",
                 rec.checksums[0], rec.checksums[1], rec.checksums[2], rec.checksums[3]);
+    if (rec.hasZipDirectory)
+        std::printf("  checksums of element 0 and the zip directories: %08x %08x (%u and %u "
+                    "bytes)\n",
+                    rec.launcherChecksum, rec.zipDirectoryChecksum, rec.zipDirectoryBytes[0],
+                    rec.zipDirectoryBytes[1]);
 }
 
 // The signature, as text (without checking it: verify --trust does).
@@ -143,8 +148,14 @@ Json packageRecordJson(const Package &pkg)
     Json digests = Json::array();
     for (const Sha256 &d : rec.digests)
         digests.push_back(hexDigest(d));
-    return {{"valid", true},     {"version", rec.version}, {"size", rec.size},
-            {"images", images},  {"sha256", digests},      {"checksums", rec.checksums}};
+    Json j = {{"valid", true},    {"version", rec.version}, {"size", rec.size},
+              {"images", images}, {"sha256", digests},      {"checksums", rec.checksums}};
+    if (rec.hasZipDirectory) {
+        j["launcher_checksum"] = rec.launcherChecksum;
+        j["zip_directory_checksum"] = rec.zipDirectoryChecksum;
+        j["zip_directory_bytes"] = rec.zipDirectoryBytes;
+    }
+    return j;
 }
 
 // The package's directory, elements, global info, records, package record,

@@ -135,9 +135,11 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
 
 // Finds the signature block a signed package carries behind its end marker,
 // and the 0 to 7 alignment bytes in front of it, as the launcher does: the
-// block's trailer gives its size, the end marker is the last 0xFF of the 8
-// bytes before it.  Result: false when the file cannot be read.
-static bool locateSignature(std::ifstream &in, Package &pkg)
+// block's trailer gives its size, and in front of it lie the zeros that
+// pad the package to a multiple of 8, behind the end marker.  Other bytes
+// there are reported (the launcher refuses them); the last 0xFF then
+// stands for the end marker.  Result: false when the file cannot be read.
+static bool locateSignature(std::ifstream &in, Package &pkg, std::vector<std::string> &problems)
 {
     pkg.signedSize = pkg.fileSize;
     pkg.signatureSize = 0;
@@ -154,15 +156,20 @@ static bool locateSignature(std::ifstream &in, Package &pkg)
     in.seekg(static_cast<std::streamoff>(pkg.fileSize - size - sizeof before));
     if (!in.read(reinterpret_cast<char *>(before), sizeof before))
         return false;
-    uint64_t align = 0;
-    for (int k = PKG_SIG_ALIGN - 1; k >= 0; k--) {
-        if (before[k] == PKG_END_MARKER) {
-            align = static_cast<uint64_t>(PKG_SIG_ALIGN - 1 - k);
-            break;
+    int align = pkgSignatureAlignment(before, pkg.fileSize - size);
+    if (align < 0) {
+        problems.push_back("the bytes between the end marker and the signature block are not "
+                           "the zeros that signing writes: the launcher refuses the package");
+        align = 0;
+        for (int k = PKG_SIG_ALIGN - 1; k >= 0; k--) {
+            if (before[k] == PKG_END_MARKER) {
+                align = PKG_SIG_ALIGN - 1 - k;
+                break;
+            }
         }
     }
     pkg.signatureSize = size;
-    pkg.signedSize = pkg.fileSize - size - align;
+    pkg.signedSize = pkg.fileSize - size - static_cast<uint64_t>(align);
     return true;
 }
 
@@ -186,7 +193,7 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
                            " of a package directory and end marker");
         return false;
     }
-    if (!locateSignature(in, pkg)) {
+    if (!locateSignature(in, pkg, problems)) {
         problems.push_back("cannot read the end of the package");
         return false;
     }
@@ -206,8 +213,10 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     }
     std::memcpy(pkg.directory, trailer, PKG_DIR_SIZE);
     int64_t sum = 0;
+    bool negative = false;
     for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
         pkg.sizes[i] = pkgGetI32(trailer + 4 * i);
+        negative = negative || pkg.sizes[i] < 0;
         if (pkg.sizes[i] < 0)
             problems.push_back("element " + std::to_string(i) + "'s size " +
                                std::to_string(static_cast<uint32_t>(pkg.sizes[i])) +
@@ -216,7 +225,7 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
     }
     pkg.firstImageSize = pkgGetI32(trailer + 4 * PKG_DIR_FIRST_IMAGE_ENTRY);
     pkg.secondImageSize = pkgGetI32(trailer + 4 * PKG_DIR_SECOND_IMAGE_ENTRY);
-    if (!problems.empty())
+    if (negative)
         return false;
     if (sum > PKG_MAX_OFFSET)
         problems.push_back("the element sizes add up to " + std::to_string(sum) +

@@ -1,5 +1,6 @@
 #include "package_record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -32,7 +33,20 @@ static unsigned char *recordArea(unsigned char *directory)
     return directory + PKG_REC_AREA_OFFSET;
 }
 
+uint32_t zipDirectoryChecksum(const Pieces &archives, const std::vector<uint32_t> &zipDirBytes)
+{
+    initSodium();
+    PkgChecksumState sum;
+    pkgChecksumInit(&sum);
+    for (size_t i = 0; i < archives.size() && i < zipDirBytes.size(); i++) {
+        const size_t n = std::min<size_t>(zipDirBytes[i], archives[i].second);
+        pkgChecksumUpdate(&sum, archives[i].first + archives[i].second - n, n);
+    }
+    return pkgChecksumFinal(&sum);
+}
+
 void writePackageRecord(unsigned char *directory, const std::vector<PkgImageFacts> &images,
+                        const std::vector<uint32_t> &zipDirBytes,
                         const std::array<Pieces, PKG_ELEMENT_COUNT> &elements)
 {
     initSodium();
@@ -53,7 +67,14 @@ void writePackageRecord(unsigned char *directory, const std::vector<PkgImageFact
         crypto_hash_sha256_final(&sha, r + PKG_REC_DIGEST_OFFSET + i * PKG_REC_DIGEST_SIZE);
         if (i >= PKG_ELEM_UNZIP && i <= PKG_ELEM_COMMANDS)
             pkgPutU32(r + PKG_REC_CHECKSUM_OFFSET + 4 * (i - 1), pkgChecksumFinal(&sum));
+        else if (i == PKG_ELEM_LAUNCHER)
+            pkgPutRecordU32(directory, PKG_REC_LAUNCHER_CHECKSUM_OFFSET, pkgChecksumFinal(&sum));
     }
+    for (size_t slot = 0; slot < zipDirBytes.size() && slot < PKG_REC_IMAGE_SLOTS; slot++)
+        pkgPutRecordU32(directory, PKG_REC_ZIPDIR_SIZE_OFFSET + 4 * static_cast<int>(slot),
+                        zipDirBytes[slot]);
+    pkgPutRecordU32(directory, PKG_REC_ZIPDIR_CHECKSUM_OFFSET,
+                    zipDirectoryChecksum(elements[PKG_ELEM_IMAGE], zipDirBytes));
     // Last: it covers the other fields of the record.
     pkgPutU32(r + PKG_REC_CHECKSUM_OFFSET + 12, pkgDirectoryChecksum(directory));
 }
@@ -74,6 +95,14 @@ PackageRecord readPackageRecord(const unsigned char *directory)
                     PKG_REC_DIGEST_SIZE);
     for (int i = 0; i < PKG_REC_CHECKSUM_COUNT; i++)
         rec.checksums[i] = pkgRecordChecksum(directory, i);
+    rec.hasZipDirectory = rec.size >= PKG_REC_ZIPDIR_SIZE;
+    if (rec.hasZipDirectory) {
+        rec.launcherChecksum = pkgRecordU32(directory, PKG_REC_LAUNCHER_CHECKSUM_OFFSET);
+        rec.zipDirectoryChecksum = pkgRecordU32(directory, PKG_REC_ZIPDIR_CHECKSUM_OFFSET);
+        for (int slot = 0; slot < PKG_REC_IMAGE_SLOTS; slot++)
+            rec.zipDirectoryBytes.push_back(
+                pkgRecordU32(directory, PKG_REC_ZIPDIR_SIZE_OFFSET + 4 * slot));
+    }
     return rec;
 }
 
@@ -108,6 +137,8 @@ bool packageFileDigests(const std::string &path, const int32_t *sizes,
         crypto_hash_sha256_final(&sha, out.digests[i].data());
         if (i >= PKG_ELEM_UNZIP && i <= PKG_ELEM_COMMANDS)
             out.checksums[i - 1] = pkgChecksumFinal(&sum);
+        else if (i == PKG_ELEM_LAUNCHER)
+            out.launcherChecksum = pkgChecksumFinal(&sum);
     }
     out.checksums[3] = pkgDirectoryChecksum(directory);
     return true;

@@ -227,7 +227,9 @@ std::string signPackage(const SignOptions &options)
     std::memcpy(trailer + 8, PKG_SIG_TRAILER_MAGIC, 8);
 
     // The signed bytes, zeros up to a multiple of 8, the block: written
-    // beside the package and renamed over it when whole.
+    // beside the package and renamed over it when whole, with the package's
+    // permissions but never setuid, setgid or sticky (the signer may be
+    // root, and the package another user's), as build writes them.
     struct stat st;
     if (stat(options.package.c_str(), &st) != 0)
         return "cannot read " + options.package + ": " + std::strerror(errno);
@@ -247,7 +249,7 @@ std::string signPackage(const SignOptions &options)
     const size_t align = (PKG_SIG_ALIGN - pkg.signedSize % PKG_SIG_ALIGN) % PKG_SIG_ALIGN;
     ok = ok && ioWriteAll(fd, zeros, align) == 0 &&
          ioWriteAll(fd, block.data(), block.size()) == 0 &&
-         fchmod(fd, st.st_mode & 07777) == 0 && fsync(fd) == 0;
+         fchmod(fd, st.st_mode & 0777) == 0 && fsync(fd) == 0;
     const int savedErrno = errno;
     ok = close(fd) == 0 && ok;
     if (!ok) {

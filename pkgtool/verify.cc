@@ -29,9 +29,18 @@ static std::string describe(const PkgImageFacts &f)
 
 // The package record against what the package holds: each image's facts,
 // each element's SHA-256 and the launcher's checksum.
+// What verify read of each archive for the record's zip-directory fields:
+// its zip directory's size, and its bytes from where the record says the
+// directory starts.
+struct ZipDirectoryReading {
+    std::vector<uint32_t> sizes;
+    std::vector<std::vector<unsigned char>> tails;
+};
+
 static void checkRecordAgainst(const std::string &path, const Package &pkg,
                                const std::vector<ImagePart> &parts,
-                               const std::vector<PkgImageFacts> &facts, Verification &v)
+                               const std::vector<PkgImageFacts> &facts,
+                               const ZipDirectoryReading &zipDirs, Verification &v)
 {
     const PackageRecord rec = readPackageRecord(pkg.directory);
     if (rec.state == 0)
@@ -74,6 +83,29 @@ static void checkRecordAgainst(const std::string &path, const Package &pkg,
                                  (i < 3 ? "element " + std::to_string(i + 1)
                                         : std::string("the directory")) +
                                  " does not match: the launcher refuses the package");
+    if (!rec.hasZipDirectory)
+        return; // built before the launcher checked these
+    if (got.launcherChecksum != rec.launcherChecksum)
+        v.problems.push_back("the launcher's checksum of element 0 does not match: the launcher "
+                             "refuses the package");
+    if (zipDirs.sizes.size() != parts.size())
+        return; // an image that could not be read has been reported already
+    Pieces tails;
+    for (size_t i = 0; i < zipDirs.tails.size(); i++) {
+        tails.emplace_back(zipDirs.tails[i].data(), zipDirs.tails[i].size());
+        if (zipDirs.sizes[i] != rec.zipDirectoryBytes[i])
+            v.problems.push_back("the package record says the " + parts[i].label +
+                                 "'s zip directory has " +
+                                 std::to_string(rec.zipDirectoryBytes[i]) + " bytes; it has " +
+                                 std::to_string(zipDirs.sizes[i]));
+    }
+    for (size_t slot = parts.size(); slot < rec.zipDirectoryBytes.size(); slot++)
+        if (rec.zipDirectoryBytes[slot] != 0)
+            v.problems.push_back("the package record names a second zip directory, but "
+                                 "element 4 holds one image");
+    if (zipDirectoryChecksum(tails, rec.zipDirectoryBytes) != rec.zipDirectoryChecksum)
+        v.problems.push_back("the launcher's checksum of the image's zip directory does not "
+                             "match: the launcher refuses the package");
 }
 
 Verification verifyPackage(const std::string &path)
@@ -121,12 +153,20 @@ Verification verifyPackage(const std::string &path)
                              " bytes: the launcher takes element 4 as one image");
 
     const std::vector<ImagePart> parts = imageParts(pkg);
+    const PackageRecord rec = readPackageRecord(pkg.directory);
     std::vector<PkgImageFacts> facts;
+    ZipDirectoryReading zipDirs;
     for (const ImagePart &part : parts) {
         std::vector<unsigned char> zip;
         if (!readPackageBytes(path, part.offset, part.size, zip, error)) {
             v.problems.push_back(part.label + ": " + error);
             continue;
+        }
+        zipDirs.sizes.push_back(zipDirectoryBytes(zip));
+        if (rec.hasZipDirectory) {
+            const size_t slot = zipDirs.tails.size();
+            const size_t n = std::min<size_t>(rec.zipDirectoryBytes[slot], zip.size());
+            zipDirs.tails.emplace_back(zip.end() - static_cast<std::ptrdiff_t>(n), zip.end());
         }
         std::vector<ZipEntry> entries;
         std::vector<std::string> problems;
@@ -141,7 +181,7 @@ Verification verifyPackage(const std::string &path)
                         v.warnings);
     }
 
-    checkRecordAgainst(path, pkg, parts, facts, v);
+    checkRecordAgainst(path, pkg, parts, facts, zipDirs, v);
 
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && (st.st_mode & 0111) == 0)

@@ -140,8 +140,9 @@ TEST_F(VerifyDamage, EachChangedElementAgainstThePackageRecord)
     ASSERT_LT(unzipVersion, element(2));
     const size_t toolData = find(*sound_, kTool, element(4));
     const std::vector<DamageCase> cases = {
-        // Element 0 is covered by its digest only: the launcher runs it.
-        {"launcher", [&](Bytes &b) { b[launcherVersion] ^= 0x08; }, {digestProblem(0)}},
+        // Element 0 runs before any check: it checks itself.
+        {"launcher", [&](Bytes &b) { b[launcherVersion] ^= 0x08; },
+         {digestProblem(0), checksumProblem("element 0")}},
         {"unzip utility", [&](Bytes &b) { b[unzipVersion] ^= 0x08; },
          {digestProblem(1), checksumProblem("element 1")}},
         {"strict flag", [&](Bytes &b) { b[element(2) + PKG_GI_STRICT_OFFSET] = 1; },
@@ -155,9 +156,23 @@ TEST_F(VerifyDamage, EachChangedElementAgainstThePackageRecord)
         {"unzip script", [&](Bytes &b) { std::memcpy(&b[element(1)], "#!/b", 4); },
          {digestProblem(1), checksumProblem("element 1")}},
         {"launcher no ELF", [&](Bytes &b) { b[0] = 0; },
-         {"element 0 (the launcher) is not an ELF executable", digestProblem(0)}},
+         {"element 0 (the launcher) is not an ELF executable", digestProblem(0),
+          checksumProblem("element 0")}},
     };
     expectProblems("element.pkg", cases);
+
+    // What the zip directory says of an entry, which decides what is
+    // written and with which mode, without touching its data or CRC: its
+    // time, its owner-execute bit, "version made by".
+    const size_t central = find(*sound_, "PK\x01\x02", element(4));
+    const std::vector<std::string> zipDirectory = {
+        digestProblem(4), checksumProblem("the image's zip directory")};
+    const std::vector<DamageCase> entries = {
+        {"time", [&](Bytes &b) { b[central + 12] ^= 0x01; }, zipDirectory},
+        {"owner execute", [&](Bytes &b) { b[central + 40] ^= 0x40; }, zipDirectory},
+        {"made by", [&](Bytes &b) { b[central + 4] ^= 0x01; }, zipDirectory},
+    };
+    expectProblems("zipdir.pkg", entries);
 }
 
 TEST_F(VerifyDamage, EachChangeOfTheDirectory)

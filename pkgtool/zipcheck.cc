@@ -2,6 +2,8 @@
 // entry's data, and unpacking with the unzip utility's own extractor.
 #include "zipcheck.h"
 
+#include "../common/folder_walk.h"
+
 #include "printable.h"
 #include "progress.h"
 
@@ -177,6 +179,15 @@ void collect(void *context, const ::ZipEntry *e, const char *what, int error)
 
 } // namespace
 
+uint32_t zipDirectoryBytes(const std::vector<unsigned char> &zip)
+{
+    ZipArchive archive;
+    std::string error;
+    if (!openZip(zip, archive, error))
+        return 0;
+    return static_cast<uint32_t>(archive.size - archive.directory);
+}
+
 bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
              std::string &error)
 {
@@ -224,16 +235,17 @@ bool unpackZip(const std::vector<unsigned char> &zip, const std::string &folder,
     }
     Failures failures;
     if (problems.empty()) {
-        // A folder that exists already is taken only when trusted.
-        if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = "cannot create the folder " + folder + ": " + std::strerror(errno);
-            return false;
-        }
-        const char *refusal = nullptr;
-        const int root = zipOpenTarget(folder.c_str(), &refusal);
+        // Made when missing; a folder that exists already is taken only
+        // when trusted, and reached only through folders that are.
+        FolderWalkFault fault;
+        const int root =
+            folderWalkOpen(folder.c_str(), FOLDER_WALK_TARGET | FOLDER_WALK_MAKE_LAST, &fault);
         if (root < 0) {
-            error = (refusal ? "cannot use the folder " : "cannot open the folder ") + folder +
-                    ": " + (refusal ? refusal : std::strerror(errno));
+            char phrase[FOLDER_WALK_WHERE_SIZE + 64];
+            error = std::string(fault.code == FOLDER_WALK_MAKE_FAILED ? "cannot create the folder "
+                                : fault.code == FOLDER_WALK_ERROR    ? "cannot open the folder "
+                                                                     : "cannot use the folder ") +
+                    folder + ": " + folderWalkDescribe(&fault, phrase, sizeof phrase);
             return false;
         }
         ZipArchive archive;

@@ -25,6 +25,11 @@ struct ZipEntry {
 // The first of the problems, and how many more there are.
 std::string problemSummary(const std::vector<std::string> &problems);
 
+// How many bytes at the end of an archive the unzip utility takes for its
+// directory: the central directory and the end records, from the central
+// directory's first byte on.  0 for an archive it refuses.
+uint32_t zipDirectoryBytes(const std::vector<unsigned char> &zip);
+
 // Lists the zip's entries.  Result: true, or false with the problem in error.
 bool listZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entries,
              std::string &error);

@@ -18,6 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 LAUNCHER = os.environ.get("TRELL_LAUNCHER", os.path.join(ROOT, "build", "bin", "launcher"))
 PKGTOOL = os.environ.get("TRELL_PKGTOOL", os.path.join(ROOT, "build", "bin", "pkgtool"))
 UNZIP = os.environ.get("TRELL_UNZIP", os.path.join(ROOT, "build", "bin", "tunzip"))
+RUNNER = os.environ.get("TRELL_RUN", os.path.join(ROOT, "build", "bin", "trell-run"))
 MINIUNZIP = shutil.which("miniunzip") or "/usr/bin/miniunzip"
 
 DIR_SIZE = 548
@@ -217,8 +218,12 @@ class E2ETest(unittest.TestCase):
         return ns + ["sh", "-c", script, self.tmp, *argv]
 
     def run_pkg(self, args=(), pkg=None, env=None, cwd=None, isolated=False, pid1=False,
-                setup="", input=None, timeout=60, argv0=None):
+                setup="", input=None, timeout=60, argv0=None, runner=False):
+        """Runs the package (or, with argv0, the bare launcher under that
+        name; with runner, the package through trell-run)."""
         argv = [argv0 or pkg or self.pkg, *args]
+        if runner:
+            argv = [RUNNER, *argv]
         executable = LAUNCHER if argv0 else None
         if isolated or pid1:
             if argv0:

@@ -20,6 +20,15 @@ def checksum(data):
     return int.from_bytes(hashlib.blake2b(data, digest_size=16).digest()[:4], "little")
 
 
+def zip_directory(zip_path):
+    """The archive's bytes from its central directory on, as its end record
+    places it (read here without the zip reader under test)."""
+    with open(zip_path, "rb") as f:
+        data = f.read()
+    end = data.rindex(b"PK\x05\x06")
+    return data[struct.unpack_from("<I", data, end + 16)[0]:]
+
+
 def expected_facts(zip_path):
     with zipfile.ZipFile(zip_path) as z:
         infos = z.infolist()
@@ -43,7 +52,7 @@ class PackageRecord(E2ETest):
                 rec = self.info(pkg)
                 self.assertEqual(True, rec["valid"])
                 self.assertEqual(1, rec["version"])
-                self.assertEqual(216, rec["size"])
+                self.assertEqual(232, rec["size"])
                 want = [expected_facts(z) for z in images]
                 want += [{"entries": 0, "unpacked_bytes": 0, "archive_bytes": 0}] * (2 - len(want))
                 self.assertEqual(want, rec["images"])
@@ -54,10 +63,17 @@ class PackageRecord(E2ETest):
                 raw[CHECKSUMS:CHECKSUMS + 16] = bytes(16)
                 self.assertEqual([checksum(e) for e in elements[1:4]] + [checksum(bytes(raw))],
                                  rec["checksums"])
+                # Element 0 and the zip directories, which the launcher checks
+                # without reading the image's data.
+                tails = [zip_directory(z) for z in images]
+                self.assertEqual(checksum(elements[0]), rec["launcher_checksum"])
+                self.assertEqual(checksum(b"".join(tails)), rec["zip_directory_checksum"])
+                self.assertEqual([len(t) for t in tails] + [0] * (2 - len(tails)),
+                                 rec["zip_directory_bytes"])
                 self.assertEqual(0, run_pkgtool("verify", pkg).returncode)
                 # The text form shows the same.
                 text = run_pkgtool("info", pkg).stdout
-                self.assertIn("Package record: version 1, 216 bytes\n", text)
+                self.assertIn("Package record: version 1, 232 bytes\n", text)
                 self.assertIn("  SHA-256 of element 4: %s\n" % rec["sha256"][4], text)
 
     def test_verify_names_each_part_that_changed(self):
@@ -78,7 +94,7 @@ class PackageRecord(E2ETest):
                                   "the launcher", "the unzip utility", "the global info",
                                   "the command table", "the image")[index]), r.stderr)
                 checked = "the launcher's checksum of element %d does not match" % index
-                self.assertEqual(index in (1, 2, 3), checked in r.stderr, r.stderr)
+                self.assertEqual(index in (0, 1, 2, 3), checked in r.stderr, r.stderr)
         # The record itself: its facts, and any bit of its magic.
         directory = len(parts.data) - 549
         data = bytearray(parts.data)

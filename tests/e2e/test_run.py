@@ -18,7 +18,7 @@ class ArgumentsReachTheTool(E2ETest):
             (["/dev/sda1", "x"], ["/dev/sda1", "x"]),
             (["-html", "out"], ["-html", "out"]),
             (["-d", "a b"], ["-d", "a b"]),        # a quoted value stays one word
-            (["x", "a b"], ["x", "a", "b"]),       # a plain argument is split
+            (["x", "a b"], ["x", "a b"]),          # any argument stays one argument
         ]
         for user, seen in cases:
             with self.subTest(user=user):
@@ -187,9 +187,13 @@ class BadPackages(E2ETest):
         short = self.path("short")
         with open(short, "wb") as f:
             f.write(b"x" * 548)
-        r = self.run_pkg(["-v"], argv0=short)
+        r = self.run_pkg(["-v"], pkg=short, runner=True)
         self.assertEqual(1, r.returncode)
         self.assertEqual("Failed seeking to package directory\n", r.stderr)
+        # A launcher started under that name reads its own file all the same.
+        r = self.run_pkg(["-v"], argv0=short)
+        self.assertEqual(1, r.returncode)
+        self.assertEqual("Invalid package directory\n", r.stderr)
         # Started through PATH from another folder: the package finds itself.
         os.mkdir(self.path("bin"))
         os.rename(self.pkg, self.path("bin", "trelltool"))

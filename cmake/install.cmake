@@ -10,6 +10,9 @@ file(RELATIVE_PATH TRELL_STUB_DIR_FROM_BIN /usr/bin /usr/${TRELL_INSTALL_STUBDIR
 target_compile_definitions(pkgtool_lib PUBLIC TRELL_STUB_DIR_FROM_BIN="${TRELL_STUB_DIR_FROM_BIN}")
 
 install(TARGETS pkgtool RUNTIME DESTINATION bin)
+# trell-run, the runner that enforces this host's trust store with the
+# installed code (a package run directly checks only itself).
+install(TARGETS trell-run RUNTIME DESTINATION bin)
 install(TARGETS launcher tunzip RUNTIME DESTINATION ${TRELL_INSTALL_STUBDIR})
 foreach(variant launcher-i386 tunzip-i386)
   if(TARGET ${variant})

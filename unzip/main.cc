@@ -134,7 +134,9 @@ int main(int argc, char **argv)
     // A file-size limit then shows as EFBIG on the file, not as a kill.
     signal(SIGXFSZ, SIG_IGN);
 
-    const int fd = open(zipPath, O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO or a device is refused at once below, never
+    // waited on.
+    const int fd = open(zipPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         report(NULL, NULL, "cannot open the archive", errno);

@@ -32,6 +32,12 @@ class Install(E2ETest):
             installed = os.path.join(p, "lib", "trell", name)
             self.assertEqual(read(built), read(installed), name)
             self.assertTrue(os.access(installed, os.X_OK), name)
+        # The runner, beside pkgtool, runs what pkgtool builds.
+        runner = os.path.join(p, "bin", "trell-run")
+        r = subprocess.run([runner, self.pkg, "-v"], capture_output=True, text=True,
+                           env=dict(os.environ, TRELL_PORTABLE_INTERACTIVE=""))
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("[-v]", r.stdout)
         # Nothing of the tests is installed.
         self.assertNotIn("unit_tests", os.listdir(os.path.join(p, "bin")))
 

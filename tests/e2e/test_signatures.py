@@ -33,6 +33,22 @@ class SigningTest(E2ETest):
         r = run_pkgtool("keygen", "--secret", self.pkey, "--public", self.ppub)
         self.assertEqual(0, r.returncode, r.stderr)
 
+    def host(self, keys=None, store_mode=0o755, key_mode=0o644):
+        """Setup commands that give the namespace a trust store holding
+        keys (copies of public key files), or none at all (keys None)."""
+        upper, work = self.path("etc-upper"), self.path("etc-work")
+        os.makedirs(work)
+        os.makedirs(upper)
+        if keys is not None:
+            store = os.path.join(upper, "trell", "trusted-keys")
+            os.makedirs(store)
+            os.chmod(store, store_mode)
+            for pub in keys:
+                copy = shutil.copy(pub, store)
+                os.chmod(copy, key_mode)
+        return "mount -t overlay overlay -o lowerdir=/etc,upperdir=%s,workdir=%s /etc" % (
+            upper, work)
+
     def sign(self, pkg, key, *extra):
         r = run_pkgtool("sign", "--key", key, *extra, pkg)
         self.assertEqual(0, r.returncode, r.stderr)
@@ -177,22 +193,6 @@ class Signatures(SigningTest):
 
 
 class TrustStore(SigningTest):
-    def host(self, keys=None, store_mode=0o755, key_mode=0o644):
-        """Setup commands that give the namespace a trust store holding
-        keys (copies of public key files), or none at all (keys None)."""
-        upper, work = self.path("etc-upper"), self.path("etc-work")
-        os.makedirs(work)
-        os.makedirs(upper)
-        if keys is not None:
-            store = os.path.join(upper, "trell", "trusted-keys")
-            os.makedirs(store)
-            os.chmod(store, store_mode)
-            for pub in keys:
-                copy = shutil.copy(pub, store)
-                os.chmod(copy, key_mode)
-        return "mount -t overlay overlay -o lowerdir=/etc,upperdir=%s,workdir=%s /etc" % (
-            upper, work)
-
     def run_on(self, pkg, setup):
         r = self.run_pkg(["-v"], pkg=pkg, isolated=True, setup=setup)
         shutil.rmtree(self.path("etc-upper"))

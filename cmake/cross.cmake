@@ -1,6 +1,7 @@
-# What packages carry, for ARM64, POWER (little-endian) and IBM Z hosts:
-# bin/launcher-ARCH and bin/tunzip-ARCH for ARCH aarch64, ppc64le and s390x,
-# static against musl like the x86 ones (pkgtool build --stubs ARCH).  Each
+# What packages carry for the architectures that common/architectures.txt
+# builds "cross" (ARM64, POWER little-endian, IBM Z): bin/launcher-ARCH and
+# bin/tunzip-ARCH, static against musl like the x86 ones (pkgtool build
+# --stubs ARCH).  Each
 # architecture is a build of its own (cmake/cross/) with Debian's cross
 # compilers, which configuring fetches together with musl and libdeflate for
 # that architecture (scripts/musl-root.sh): installed, the cross compilers
@@ -14,8 +15,8 @@
 # Sanitized builds make them too (static, without the sanitizers: they are
 # built apart), fuzz builds do not.
 
-option(TRELL_CROSS_STUBS "Also build the launcher and unzip utility for aarch64, ppc64le and s390x"
-       ON)
+string(REPLACE ";" ", " cross_names "${TRELL_ARCH_SETS_cross}")
+option(TRELL_CROSS_STUBS "Also build the launcher and unzip utility for ${cross_names}" ON)
 set(TRELL_CROSS_ROOT "${CMAKE_BINARY_DIR}/cross" CACHE PATH
     "Cross compilers, musl and libdeflate per architecture (scripts/musl-root.sh)")
 
@@ -23,9 +24,9 @@ set(TRELL_CROSS_ROOT "${CMAKE_BINARY_DIR}/cross" CACHE PATH
 set(TRELL_CROSS_ARCHES "")
 set(TRELL_CROSS_STUB_FILES "")
 if(TRELL_CROSS_STUBS AND TRELL_FUZZ)
-  message(STATUS "aarch64, ppc64le and s390x launcher and unzip utility: not built in fuzz builds")
+  message(STATUS "${cross_names} launcher and unzip utility: not built in fuzz builds")
 elseif(TRELL_CROSS_STUBS)
-  set(TRELL_CROSS_ARCHES aarch64 ppc64le s390x)
+  set(TRELL_CROSS_ARCHES ${TRELL_ARCH_SETS_cross})
 endif()
 
 include(ExternalProject)
@@ -56,7 +57,7 @@ foreach(arch ${TRELL_CROSS_ARCHES})
     if(NOT fetched EQUAL 0)
       message(FATAL_ERROR "the ${arch} cross compilers and musl could not be laid out in "
                           "${root} (scripts/musl-root.sh); -DTRELL_CROSS_STUBS=OFF builds "
-                          "without the aarch64, ppc64le and s390x launcher and unzip utility")
+                          "without the ${cross_names} launcher and unzip utility")
     endif()
   endif()
   file(GLOB deflate "${root}/usr/lib/*-linux-gnu/libdeflate.a")

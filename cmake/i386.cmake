@@ -1,4 +1,5 @@
-# i386 variants of what packages carry: bin/launcher-i386 and
+# The stub set that common/architectures.txt builds "multilib", with this
+# machine's own GCC: i386 variants of what packages carry, bin/launcher-i386 and
 # bin/tunzip-i386, static against musl like their x86-64 builds.  An i386
 # launcher runs on 32-bit x86 hosts and on x86-64 hosts with 32-bit support,
 # so that an image pair built on them reaches both kinds (pkgtool build
@@ -48,7 +49,7 @@ if(TRELL_I386_BUILT)
   trell_static_executable(tunzip-i386 SPECS ${i386_specs} ${i386_flags}
     SOURCES ${CMAKE_SOURCE_DIR}/unzip/main.cc ${ZIPREAD_SOURCES}
     INCLUDES ${i386_include}
-    LIBS ${TRELL_I386_MUSL_ROOT}/usr/lib/i386-linux-gnu/libdeflate.a)
+    LIBS ${TRELL_I386_MUSL_ROOT}/usr/lib/${TRELL_ARCH_i386_TRIPLE}/libdeflate.a)
 
   # Static and small in every build, sanitized ones too.
   trell_size_checks(i386 $<TARGET_FILE:launcher-i386> $<TARGET_FILE:tunzip-i386> ON)

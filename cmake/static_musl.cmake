@@ -62,33 +62,29 @@ function(trell_musl_header_folder out)
   set(${out} ${dir} PARENT_SCOPE)
 endfunction()
 
-# The most each shipped executable may weigh.  The unzip utility: 128 KiB
-# on every architecture.  The launcher: what musl (about 55 KB, its printf,
-# malloc and error texts the most), libsodium's signature check (Ed25519,
-# SHA-512 and BLAKE2b in their reference code, 22 KB on x86-64 and 47 KB on
-# i386, whose 64-bit arithmetic takes many more instructions) and the
-# launcher's own code (its folder walk by descriptor among it) weigh on
-# each, with a few KiB of room.
-set(TRELL_LAUNCHER_LIMIT_x86-64 114688)   # 112 KiB
-set(TRELL_LAUNCHER_LIMIT_i386 155648)     # 152 KiB
-set(TRELL_LAUNCHER_LIMIT_aarch64 126976)  # 124 KiB
-set(TRELL_LAUNCHER_LIMIT_ppc64le 139264)  # 136 KiB
-set(TRELL_LAUNCHER_LIMIT_s390x 126976)    # 124 KiB
-set(TRELL_TUNZIP_LIMIT 131072)            # 128 KiB
+# The most each shipped executable may weigh is the architecture's row of
+# common/architectures.txt.  The unzip utility: 128 KiB on every
+# architecture.  The launcher: what musl (about 55 KB, its printf, malloc and
+# error texts the most), libsodium's signature check (Ed25519, SHA-512 and
+# BLAKE2b in their reference code, 22 KB on x86-64 and 47 KB on i386, whose
+# 64-bit arithmetic takes many more instructions) and the launcher's own code
+# (its folder walk by descriptor among it) weigh on each, with a few KiB of
+# room.
 
-# A test that the launcher and the unzip utility built for ARCH are static,
-# stripped, for ARCH and within their limits.  STATIC is OFF for a build that
-# makes them dynamically (the sanitized x86-64 one): nothing is checked then.
+# A test that the launcher and the unzip utility built for the stub set ARCH
+# are static, stripped, for ARCH and within their limits.  STATIC is OFF for
+# a build that makes them dynamically (the sanitized x86-64 one): nothing is
+# checked then.
 #   trell_size_checks(ARCH LAUNCHER TUNZIP STATIC)
 function(trell_size_checks arch launcher tunzip static)
   set(suffix "")
-  if(NOT arch STREQUAL "x86-64")
+  if(NOT arch STREQUAL TRELL_ARCH_DEFAULT_SET)
     set(suffix "_${arch}")
   endif()
   add_test(NAME launcher${suffix}_is_static_and_small
            COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh" "${launcher}" ${static}
-                   ${TRELL_LAUNCHER_LIMIT_${arch}} ${arch})
+                   ${TRELL_ARCH_${arch}_LAUNCHER} ${arch})
   add_test(NAME tunzip${suffix}_is_static_and_small
            COMMAND "${CMAKE_SOURCE_DIR}/tests/check_launcher_binary.sh" "${tunzip}" ${static}
-                   ${TRELL_TUNZIP_LIMIT} ${arch})
+                   ${TRELL_ARCH_${arch}_TUNZIP} ${arch})
 endfunction()

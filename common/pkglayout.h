@@ -16,6 +16,10 @@
 #include <stdint.h>
 #include <string.h>
 
+/* The architecture codes (PKG_ARCH_*) and what else is known of each
+ * architecture: generated from common/architectures.txt. */
+#include "trell_architectures.h"
+
 enum {
     PKG_ELEMENT_COUNT = 5,
     PKG_ELEM_LAUNCHER = 0,
@@ -56,16 +60,7 @@ enum {
     PKG_DIST_NOVELL = 4,
     PKG_DIST_DEBIAN = 5,
     PKG_DIST_UBUNTU = 6,
-    PKG_DIST_MAX = PKG_DIST_UBUNTU, /* the codes run from 1 to here */
-
-    /* Architecture codes. */
-    PKG_ARCH_UNKNOWN = 0, /* not determined; no record names it */
-    PKG_ARCH_X86 = 1,
-    PKG_ARCH_X86_64 = 2,
-    PKG_ARCH_PPC = 3,
-    PKG_ARCH_ARM64 = 4,
-    PKG_ARCH_IBMZ = 5,
-    PKG_ARCH_MAX = PKG_ARCH_IBMZ
+    PKG_DIST_MAX = PKG_DIST_UBUNTU /* the codes run from 1 to here */
 };
 
 /* The package record: what pkgtool knows of a package when it builds it,
@@ -335,16 +330,19 @@ static inline const char *pkgDistributionName(int32_t code)
     }
 }
 
+/* The architectures table's row for a code, or NULL. */
+static inline const TrellArchitecture *pkgArchitecture(int32_t code)
+{
+    for (int i = 0; i < TRELL_ARCH_COUNT; i++)
+        if (trellArchitectures[i].code == code)
+            return &trellArchitectures[i];
+    return 0;
+}
+
 static inline const char *pkgArchitectureName(int32_t code)
 {
-    switch (code) {
-    case PKG_ARCH_X86: return "x86";
-    case PKG_ARCH_X86_64: return "x86-64";
-    case PKG_ARCH_PPC: return "PPC";
-    case PKG_ARCH_ARM64: return "ARM64";
-    case PKG_ARCH_IBMZ: return "IBM Z";
-    default: return "Unknown";
-    }
+    const TrellArchitecture *a = pkgArchitecture(code);
+    return code != PKG_ARCH_UNKNOWN && a != 0 ? a->label : "Unknown";
 }
 
 #endif

@@ -173,7 +173,8 @@ typedef struct PfmInfo {
      * 4 Novell Linux Desktop, 5 Debian, 6 Ubuntu; 0 unknown */
     int32_t distribution;
     int32_t release; /* major release; -1 unknown */
-    /* PKG_ARCH_*: 1 x86, 2 x86-64, 3 PPC, 4 ARM64, 5 IBM Z; 0 unknown */
+    /* PKG_ARCH_* of common/architectures.txt (1 x86, 2 x86-64, 3 PPC, ...);
+     * 0 unknown */
     int32_t architecture;
 } PfmInfo;
 

@@ -17,10 +17,6 @@ enum { PFM_MESSAGE_SIZE = 128 };
 
 static const char unknownArchFormat[] = "Unknown processor architecture (%.*s)";
 
-// Names of ARM64 and IBM Z, the same in "uname -i" and in the kernel's
-// machine name.
-static const char arm64Names[] = "aarch64\0arm64\0";
-static const char ibmzNames[] = "s390x\0";
 
 // The last unknown-architecture message, released by the next call.
 static char *heapMessage;
@@ -98,22 +94,22 @@ int pfmInList(const char *list, const char *name, size_t len)
     return 0;
 }
 
+// The code, first or above, of the architecture whose machine names (the
+// table's uname column) hold the name (len bytes); 0 for none.
+static int32_t machineCode(const char *name, size_t len, int32_t first)
+{
+    for (int i = 0; i < TRELL_ARCH_COUNT; i++)
+        if (trellArchitectures[i].code >= first &&
+            pfmInList(trellArchitectures[i].unameNames, name, len))
+            return trellArchitectures[i].code;
+    return PKG_ARCH_UNKNOWN;
+}
+
 const char *pfmClassifyMachine(PfmInfo *info, const char *machine)
 {
     size_t len = strlen(machine);
-    if (pfmInList("i386\0i486\0i586\0i686\0", machine, len))
-        info->architecture = PKG_ARCH_X86;
-    else if (strcmp(machine, "x86_64") == 0)
-        info->architecture = PKG_ARCH_X86_64;
-    else if (pfmInList("ppc\0ppc64\0ppc64le\0", machine, len))
-        info->architecture = PKG_ARCH_PPC;
-    else if (pfmInList(arm64Names, machine, len))
-        info->architecture = PKG_ARCH_ARM64;
-    else if (pfmInList(ibmzNames, machine, len))
-        info->architecture = PKG_ARCH_IBMZ;
-    else
-        return unknownArchitecture(machine, (int)len);
-    return NULL;
+    info->architecture = machineCode(machine, len, PKG_ARCH_UNKNOWN + 1);
+    return info->architecture != PKG_ARCH_UNKNOWN ? NULL : unknownArchitecture(machine, (int)len);
 }
 
 const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
@@ -122,6 +118,7 @@ const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
     // most a blank; at most 2,047 bytes are kept.
     int end = 0;
     int limit = n < PFM_BUFFER_SIZE ? n : PFM_BUFFER_SIZE - 1;
+    int32_t code;
     while (end < limit && (signed char)buf[end] > ' ')
         end++;
     buf[end] = '\0';
@@ -131,10 +128,10 @@ const char *pfmClassifyArchitecture(PfmInfo *info, char *buf, int n)
         info->architecture = PKG_ARCH_X86_64;
     } else if (strstr(buf, "ppc") != NULL) {
         info->architecture = PKG_ARCH_PPC;
-    } else if (pfmInList(arm64Names, buf, (size_t)end)) {
-        info->architecture = PKG_ARCH_ARM64;
-    } else if (pfmInList(ibmzNames, buf, (size_t)end)) {
-        info->architecture = PKG_ARCH_IBMZ;
+    } else if ((code = machineCode(buf, (size_t)end, PKG_ARCH_PPC + 1)) != PKG_ARCH_UNKNOWN) {
+        // The hardware platform of architectures that came after those
+        // three is named as the kernel names the machine.
+        info->architecture = code;
     } else if (strcmp(buf, "unknown") == 0) {
         // Debian and busybox hosts print no hardware platform: the kernel's
         // machine name tells the architecture there.

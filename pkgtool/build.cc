@@ -265,7 +265,7 @@ int commandBuild(int argc, char **argv)
         *path = findStub(name);
         if (path->empty()) {
             std::fprintf(stderr, "pkgtool: no %s beside pkgtool nor in %s from its folder: "
-                                 "give %s\n", name, STUB_DIR_FROM_BIN, option);
+                                 "give %s\n", name.c_str(), STUB_DIR_FROM_BIN, option);
             return 1;
         }
     }

@@ -267,39 +267,27 @@ std::string elfMachineName(uint16_t machine, bool bigEndian)
 {
     const std::string order = bigEndian ? " big-endian" : " little-endian";
     const std::string unusual = bigEndian ? " big-endian" : "";
-    switch (machine) {
-    case ELF_MACHINE_X86_64:
-        return "x86-64" + unusual;
-    case ELF_MACHINE_I386:
-        return "i386" + unusual;
-    case ELF_MACHINE_AARCH64:
-        return "AArch64" + unusual;
-    case ELF_MACHINE_PPC64:
-        return "PowerPC64" + order;
-    case ELF_MACHINE_S390:
-        return "IBM S/390" + order;
-    default:
-        return "machine " + std::to_string(machine) + unusual;
-    }
+    for (const TrellArchitecture &a : trellArchitectures)
+        if (a.elfMachine == machine)
+            return a.elfName + (a.elfNameSaysOrder ? order : unusual);
+    return "machine " + std::to_string(machine) + unusual;
 }
 
 std::vector<int32_t> elfHostArchitectures(uint16_t machine)
 {
-    switch (machine) {
-    case ELF_MACHINE_I386:
-        return {PKG_ARCH_X86, PKG_ARCH_X86_64};
-    case ELF_MACHINE_X86_64:
-        return {PKG_ARCH_X86_64};
-    case ELF_MACHINE_AARCH64:
-        return {PKG_ARCH_ARM64};
-    case ELF_MACHINE_PPC:
-    case ELF_MACHINE_PPC64:
+    // 32-bit PowerPC executables run where 64-bit ones do; no stub set is
+    // built for them.
+    if (machine == ELF_MACHINE_PPC)
         return {PKG_ARCH_PPC};
-    case ELF_MACHINE_S390:
-        return {PKG_ARCH_IBMZ};
-    default:
-        return {};
+    for (const TrellArchitecture &a : trellArchitectures) {
+        if (a.elfMachine != machine)
+            continue;
+        std::vector<int32_t> hosts;
+        for (int i = 0; i < TRELL_ARCH_MAX_HOSTS && a.hosts[i] != PKG_ARCH_UNKNOWN; i++)
+            hosts.push_back(a.hosts[i]);
+        return hosts;
     }
+    return {};
 }
 
 // The next part of the dotted version v from pos on, without leading zeros

@@ -20,7 +20,7 @@ const uint64_t BASE = 0x400000;
 struct Spec {
     bool wide = true;
     bool big = false;
-    uint16_t machine = ELF_MACHINE_X86_64;
+    uint16_t machine = pkgArchitecture(PKG_ARCH_X86_64)->elfMachine;
     uint16_t type = 3;
     std::string interpreter;
     bool dynamic = false;
@@ -189,7 +189,7 @@ Spec dynamicSpec(bool wide, bool big)
     Spec s;
     s.wide = wide;
     s.big = big;
-    s.machine = wide ? ELF_MACHINE_X86_64 : ELF_MACHINE_I386;
+    s.machine = wide ? pkgArchitecture(PKG_ARCH_X86_64)->elfMachine : pkgArchitecture(PKG_ARCH_X86)->elfMachine;
     s.interpreter = wide ? "/lib64/ld-linux-x86-64.so.2" : "/lib/ld-linux.so.2";
     s.dynamic = true;
     s.needed = {"libminizip.so.1", "libc.so.6"};
@@ -218,7 +218,7 @@ TEST(ElfInfo, DynamicExecutablesOfBothClassesAndByteOrders)
             ASSERT_EQ("", e.read(info));
             EXPECT_EQ(wide ? 64 : 32, info.elfClass);
             EXPECT_EQ(big, info.bigEndian);
-            EXPECT_EQ(wide ? ELF_MACHINE_X86_64 : ELF_MACHINE_I386, info.machine);
+            EXPECT_EQ(wide ? pkgArchitecture(PKG_ARCH_X86_64)->elfMachine : pkgArchitecture(PKG_ARCH_X86)->elfMachine, info.machine);
             EXPECT_EQ(wide ? "/lib64/ld-linux-x86-64.so.2" : "/lib/ld-linux.so.2",
                       info.interpreter);
             EXPECT_EQ((std::vector<std::string>{"libminizip.so.1", "libc.so.6"}), info.needed);

@@ -1,17 +1,21 @@
 // pkgtool: builds and inspects launcher packages.  Here: the usage text and
 // the dispatch to the commands (commands.h).
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "command_line.h"
 #include "commands.h"
+#include "stubs.h"
 #include "trell_version.h"
 
 using namespace pkgtool;
 
-static const char usage[] =
+// The usage text up to the architectures, which the table gives.
+static const char usageStart[] =
     "Usage:\n"
     "  pkgtool build -o PACKAGE --record DIST RELEASE ARCH MODE COMMAND ARGS [--record ...]\n"
     "                (--image IMAGE | --image-pair X86_IMAGE X86_64_IMAGE)\n"
@@ -22,6 +26,7 @@ static const char usage[] =
     "  pkgtool sign --key SECRET_KEY [--minisig FILE] [--comment TEXT] PACKAGE\n"
     "  pkgtool list PACKAGE [--arch ARCH]\n"
     "  pkgtool unpack PACKAGE FOLDER [--arch ARCH]\n"
+    "  pkgtool host\n"
     "  pkgtool --help\n"
     "  pkgtool --version\n"
     "\n"
@@ -32,9 +37,10 @@ static const char usage[] =
     "                    fall-back.  Six values:\n"
     "      DIST          windows, suse, redhat, novell, debian, ubuntu, or the code\n"
     "                    1 to 6\n"
-    "      RELEASE       the distribution's major release, a number\n"
-    "      ARCH          x86, x86-64, ppc, arm64 (or aarch64), s390x, or the code\n"
-    "                    1 to 5\n"
+    "      RELEASE       the distribution's major release, a number\n";
+
+// Between the architectures and the stub sets.
+static const char usageMiddle[] =
     "      MODE          0: the user's arguments replace ARGS; 1: they follow ARGS;\n"
     "                    2: they are dropped\n"
     "      COMMAND       the tool inside the image, beginning with \"./\" (at most 127 bytes)\n"
@@ -43,15 +49,17 @@ static const char usage[] =
     "  --image-pair X86_IMAGE X86_64_IMAGE\n"
     "                    two images (zips or folders); the launcher unpacks the one\n"
     "                    that fits the host\n"
-    "  --strict          refuse to run on a host that no record matches\n"
-    "  --stubs SET       x86-64, i386, aarch64, ppc64le or s390x: the launcher and\n"
+    "  --strict          refuse to run on a host that no record matches\n";
+
+// From the stub sets' description on.
+static const char usageEnd[] =
     "                    unzip utility beside pkgtool to build on: launcher and tunzip\n"
     "                    (x86-64, the default), or launcher-SET and tunzip-SET.  The\n"
     "                    x86-64 ones run on every x86-64 host and on no 32-bit x86\n"
     "                    host, so the x86 image of a pair never runs on them; the i386\n"
     "                    ones run on both kinds, but x86-64 hosts need 32-bit support\n"
-    "                    for them; the others on ARM64, POWER (little-endian) and IBM Z\n"
-    "                    hosts, which take one image, not a pair\n"
+    "                    for them; the others each on hosts of their own architecture,\n"
+    "                    which take one image, not a pair\n"
     "  --stub LAUNCHER   the launcher executable (default: that of --stubs, found\n"
     "                    beside pkgtool, else in " TRELL_STUB_DIR_FROM_BIN " from pkgtool's folder)\n"
     "  --unzip UNZIP     the unzip utility (default: that of --stubs, found the same\n"
@@ -119,8 +127,68 @@ static const char usage[] =
     "On a terminal, build and unpack show the progress of zipping, checking and\n"
     "unpacking an image on standard error; elsewhere they print nothing extra.\n"
     "\n"
+    "host prints this host's record values as the launcher identifies them, in\n"
+    "--record's words (\"debian 12 x86-64\"); exit status 1 when no record can name\n"
+    "this host.\n"
+    "\n"
     "Exit status: 0 on success, 1 on a bad package, a failed build or unpacking,\n"
     "2 on bad usage.\n";
+
+// words as lines of at most 80 columns, the first behind first, the others
+// behind indent blanks.
+static std::string wrapped(const std::string &first, const std::vector<std::string> &words)
+{
+    const std::string indent(20, ' ');
+    std::string out = first, line = first;
+    for (size_t i = 0; i < words.size(); i++) {
+        const bool fresh = line.size() == first.size() || line.size() == indent.size();
+        if (!fresh && line.size() + 1 + words[i].size() > 80) {
+            out += "\n" + indent;
+            line = indent;
+        } else if (!fresh) {
+            out += " ";
+            line += " ";
+        }
+        out += words[i];
+        line += words[i];
+    }
+    return out + "\n";
+}
+
+// The usage text, with the architectures and stub sets of the table.
+static std::string usage()
+{
+    std::vector<std::string> arch;
+    for (int32_t code = PKG_ARCH_UNKNOWN + 1; code <= PKG_ARCH_MAX; code++) {
+        const TrellArchitecture *a = pkgArchitecture(code);
+        if (a == nullptr)
+            continue;
+        std::string names = a->records;
+        for (const char *w = a->records + names.size() + 1; *w != '\0'; w += std::strlen(w) + 1)
+            names += std::string(w == a->records + names.size() + 1 ? " (or " : ", ") + w;
+        if (names.size() > std::strlen(a->records))
+            names += ")";
+        arch.push_back(names + ",");
+    }
+    for (const char *w : {"or", "the", "code", "1", "to"})
+        arch.push_back(w);
+    arch.push_back(std::to_string(PKG_ARCH_MAX));
+    std::string sets = stubSetNames();
+    const size_t last = sets.rfind(", ");
+    if (last != std::string::npos)
+        sets.replace(last, 2, " or ");
+    std::vector<std::string> setWords;
+    for (size_t at = 0; at < sets.size();) {
+        const size_t blank = sets.find(' ', at);
+        setWords.push_back(sets.substr(at, blank - at));
+        at = blank == std::string::npos ? sets.size() : blank + 1;
+    }
+    setWords.back() += ":";
+    for (const char *w : {"the", "launcher", "and"})
+        setWords.push_back(w);
+    return usageStart + wrapped("      ARCH          ", arch) + usageMiddle +
+           wrapped("  --stubs SET       ", setWords) + usageEnd;
+}
 
 static int run(int argc, char **argv)
 {
@@ -128,7 +196,7 @@ static int run(int argc, char **argv)
         return usageError("no command given");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(usage, stdout);
+        std::fputs(usage().c_str(), stdout);
         return 0;
     }
     if (command == "--version") {
@@ -140,7 +208,7 @@ static int run(int argc, char **argv)
         int (*run)(int argc, char **argv);
     } commands[] = {{"build", commandBuild},   {"info", commandInfo}, {"verify", commandVerify},
                     {"keygen", commandKeygen}, {"sign", commandSign}, {"list", commandList},
-                    {"unpack", commandUnpack}};
+                    {"unpack", commandUnpack}, {"host", commandHost}};
     for (const auto &c : commands)
         if (command == c.name)
             return c.run(argc - 2, argv + 2);

@@ -41,38 +41,48 @@ static std::optional<int32_t> smallNumber(const std::string &text, int32_t lo, i
     return v;
 }
 
+// --record's words for each distribution code, the first as pkgtool host
+// prints it.
+static const struct {
+    int32_t code;
+    const char *words; // each ended by NUL, then one more
+} kDistributions[] = {
+    {PKG_DIST_WINDOWS, "windows\0"}, {PKG_DIST_SUSE, "suse\0"},
+    {PKG_DIST_REDHAT, "redhat\0red-hat\0"}, {PKG_DIST_NOVELL, "novell\0"},
+    {PKG_DIST_DEBIAN, "debian\0"}, {PKG_DIST_UBUNTU, "ubuntu\0"}};
+
 std::optional<int32_t> distributionCode(const std::string &text)
 {
     const std::string t = lower(text);
-    if (t == "windows")
-        return PKG_DIST_WINDOWS;
-    if (t == "suse")
-        return PKG_DIST_SUSE;
-    if (t == "redhat" || t == "red-hat")
-        return PKG_DIST_REDHAT;
-    if (t == "novell")
-        return PKG_DIST_NOVELL;
-    if (t == "debian")
-        return PKG_DIST_DEBIAN;
-    if (t == "ubuntu")
-        return PKG_DIST_UBUNTU;
+    for (const auto &d : kDistributions)
+        for (const char *word = d.words; *word != '\0'; word += std::strlen(word) + 1)
+            if (t == word)
+                return d.code;
     return smallNumber(t, PKG_DIST_WINDOWS, PKG_DIST_MAX);
+}
+
+std::string distributionWord(int32_t code)
+{
+    for (const auto &d : kDistributions)
+        if (d.code == code)
+            return d.words;
+    return "";
 }
 
 std::optional<int32_t> architectureCode(const std::string &text)
 {
     const std::string t = lower(text);
-    if (t == "x86" || t == "i386")
-        return PKG_ARCH_X86;
-    if (t == "x86-64" || t == "x86_64")
-        return PKG_ARCH_X86_64;
-    if (t == "ppc")
-        return PKG_ARCH_PPC;
-    if (t == "arm64" || t == "aarch64")
-        return PKG_ARCH_ARM64;
-    if (t == "s390x")
-        return PKG_ARCH_IBMZ;
-    return smallNumber(t, PKG_ARCH_X86, PKG_ARCH_MAX);
+    for (const TrellArchitecture &a : trellArchitectures)
+        for (const char *word = a.records; *word != '\0'; word += std::strlen(word) + 1)
+            if (t == word)
+                return a.code;
+    return smallNumber(t, PKG_ARCH_UNKNOWN + 1, PKG_ARCH_MAX);
+}
+
+std::string architectureWord(int32_t code)
+{
+    const TrellArchitecture *a = pkgArchitecture(code);
+    return code != PKG_ARCH_UNKNOWN && a != nullptr ? a->records : "";
 }
 
 void encodeRecord(const Record &record, unsigned char *out)

@@ -61,6 +61,10 @@ bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,
 // (The names of the codes are pkgDistributionName and pkgArchitectureName.)
 std::optional<int32_t> distributionCode(const std::string &text);
 std::optional<int32_t> architectureCode(const std::string &text);
+// The first of --record's words for a code ("redhat", "x86-64"); "" for a
+// code that has none.
+std::string distributionWord(int32_t code);
+std::string architectureWord(int32_t code);
 
 // Encodes one record into its 400 bytes.
 void encodeRecord(const Record &record, unsigned char *out);

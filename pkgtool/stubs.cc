@@ -4,22 +4,29 @@
 
 namespace pkgtool {
 
-static const StubSet stubSets[] = {
-    {"x86-64", "launcher", "tunzip"},
-    {"i386", "launcher-i386", "tunzip-i386"},
-    {"aarch64", "launcher-aarch64", "tunzip-aarch64"},
-    {"ppc64le", "launcher-ppc64le", "tunzip-ppc64le"},
-    {"s390x", "launcher-s390x", "tunzip-s390x"},
-};
+// One set per row of the architectures table; the first row's executables
+// carry no suffix.
+static const std::vector<StubSet> &stubSets()
+{
+    static const std::vector<StubSet> sets = [] {
+        std::vector<StubSet> out;
+        for (const TrellArchitecture &a : trellArchitectures) {
+            const std::string suffix = out.empty() ? "" : std::string("-") + a.set;
+            out.push_back({a.set, "launcher" + suffix, "tunzip" + suffix});
+        }
+        return out;
+    }();
+    return sets;
+}
 
 const StubSet &defaultStubSet()
 {
-    return stubSets[0];
+    return stubSets()[0];
 }
 
 const StubSet *findStubSet(const std::string &name)
 {
-    for (const StubSet &s : stubSets) {
+    for (const StubSet &s : stubSets()) {
         if (name == s.name)
             return &s;
     }
@@ -29,8 +36,8 @@ const StubSet *findStubSet(const std::string &name)
 std::string stubSetNames()
 {
     std::string out;
-    for (const StubSet &s : stubSets)
-        out += (out.empty() ? "" : ", ") + std::string(s.name);
+    for (const StubSet &s : stubSets())
+        out += (out.empty() ? "" : ", ") + s.name;
     return out;
 }
 
@@ -39,16 +46,26 @@ void reportImagePairStubs(const std::vector<ExecutableFacts> &facts, bool imageP
 {
     if (!imagePair)
         return;
+    // Executables that x86-64 hosts run and x86 hosts do not: the pair's
+    // other image runs, this one never.  (Executables of other machines run
+    // neither, which reportRecordHosts says.)
     std::vector<std::string> wide;
+    std::string machine;
     for (const ExecutableFacts &f : facts) {
-        if (f.problem.empty() && f.info.machine == ELF_MACHINE_X86_64)
+        const std::vector<int32_t> hosts = elfHostArchitectures(f.info.machine);
+        auto runs = [&](int32_t code) {
+            return std::find(hosts.begin(), hosts.end(), code) != hosts.end();
+        };
+        if (f.problem.empty() && runs(PKG_ARCH_X86_64) && !runs(PKG_ARCH_X86)) {
             wide.push_back(executableName(f.element));
+            machine = elfMachineName(f.info.machine, f.info.bigEndian);
+        }
     }
     if (wide.empty())
         return;
-    const std::string what = wide.size() > 1 ? wide[0] + " and " + wide[1] +
-                                                   " are x86-64 executables"
-                                             : wide[0] + " is an x86-64 executable";
+    const std::string what = wide.size() > 1 ? wide[0] + " and " + wide[1] + " are " + machine +
+                                                   " executables"
+                                             : wide[0] + " is an " + machine + " executable";
     warnings.push_back("the image pair's x86 image can never run: " + what +
                        ", which no 32-bit x86 host runs (build with --stubs i386 for "
                        "executables that run on both kinds of host)");

@@ -1,9 +1,9 @@
 // The two executables a package starts with, the launcher stub and the
-// unzip utility, come in builds for x86-64, i386, aarch64, ppc64le and
-// s390x.  Which set a package rides on decides which hosts it reaches: the
-// x86-64 set runs on every x86-64 host and on no 32-bit x86 host; the i386
-// set runs on both, given 32-bit support on the x86-64 ones; the others
-// each on hosts of their own kind.
+// unzip utility, come in a build for each architecture of
+// common/architectures.txt (a stub set).  Which set a package rides on
+// decides which hosts it reaches: the x86-64 set runs on every x86-64 host
+// and on no 32-bit x86 host; the i386 set runs on both, given 32-bit
+// support on the x86-64 ones; the others each on hosts of their own kind.
 #ifndef PKGTOOL_STUBS_H
 #define PKGTOOL_STUBS_H
 
@@ -15,12 +15,12 @@
 namespace pkgtool {
 
 struct StubSet {
-    const char *name;     // as build's --stubs takes it
-    const char *launcher; // file names beside pkgtool
-    const char *unzip;
+    std::string name;     // as build's --stubs takes it
+    std::string launcher; // file names beside pkgtool
+    std::string unzip;
 };
 
-// The default set, x86-64: "launcher" and "tunzip".
+// The default set, the table's first (x86-64): "launcher" and "tunzip".
 const StubSet &defaultStubSet();
 
 // The set called name ("x86-64", "i386", ...), or nullptr when there is none.

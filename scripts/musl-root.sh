@@ -1,13 +1,14 @@
 #!/bin/sh
-# Lays out in DEST what the static launcher and unzip utility for ARCH
-# (i386, aarch64, ppc64le or s390x) are built with, from Debian's packages:
-# musl-dev and libdeflate-dev of ARCH (musl's static C library and headers,
-# libdeflate.a), and DEST/musl-gcc.specs, musl's specs file pointing into
-# DEST.  For aarch64, ppc64le and s390x also the cross compilers of this
-# machine's architecture (gcc, g++, cpp, binutils and libgcc for ARCH), run
-# from where they lie through DEST/bin/gcc and DEST/bin/g++ (GCC finds its
-# parts relative to itself; the binutils need their private libraries).
-# i386 is built by this machine's own GCC with -m32.
+# Lays out in DEST what the static launcher and unzip utility for the stub
+# set ARCH (a row of common/architectures.txt built "multilib" or "cross")
+# are built with, from Debian's packages: musl-dev and libdeflate-dev of
+# ARCH (musl's static C library and headers, libdeflate.a), and
+# DEST/musl-gcc.specs, musl's specs file pointing into DEST.  For a "cross"
+# set also the cross compilers of this machine's architecture (gcc, g++,
+# cpp, binutils and libgcc for ARCH), run from where they lie through
+# DEST/bin/gcc and DEST/bin/g++ (GCC finds its parts relative to itself;
+# the binutils need their private libraries).  A "multilib" set (i386) is
+# built by this machine's own GCC with -m32.
 #
 # The machine's dpkg and apt state stay as they were: no architecture is
 # added and nothing is installed (the cross compilers would remove
@@ -16,17 +17,18 @@
 # against those signed lists) and dpkg -x unpacks them.
 #   scripts/musl-root.sh ARCH DEST
 set -eu
-[ $# -eq 2 ] || { echo "usage: $0 i386|aarch64|ppc64le|s390x DEST" >&2; exit 2; }
+. "$(dirname "$0")/architectures.sh"
+[ $# -eq 2 ] || { echo "usage: $0 SET DEST (a set common/architectures.txt builds" \
+  "multilib or cross)" >&2; exit 2; }
 arch=$1
 dest=$2
-case "$arch" in
-i386) debarch=i386 triple=i386-linux-gnu ;;
-aarch64) debarch=arm64 triple=aarch64-linux-gnu ;;
-ppc64le) debarch=ppc64el triple=powerpc64le-linux-gnu ;;
-s390x) debarch=s390x triple=s390x-linux-gnu ;;
-*) echo "$0: no such architecture '$arch'" >&2; exit 2 ;;
-esac
-musl=${triple%-gnu}-musl
+build=$(arch_field "$arch" 17) && [ "$build" != native ] ||
+  { echo "$0: no such architecture '$arch'" >&2; exit 2; }
+debarch=$(arch_field "$arch" 13)
+triple=$(arch_field "$arch" 14)
+musl=$(arch_field "$arch" 15)
+cross=0
+[ "$build" = cross ] && cross=1
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)
 if [ -f "$dest/musl-gcc.specs" ]; then
@@ -34,7 +36,7 @@ if [ -f "$dest/musl-gcc.specs" ]; then
 fi
 native=$(dpkg --print-architecture)
 packages="musl-dev:$debarch libdeflate-dev:$debarch"
-if [ "$arch" != i386 ]; then
+if [ "$cross" = 1 ]; then
   packages="$packages gcc-12-$triple g++-12-$triple cpp-12-$triple binutils-$triple"
   packages="$packages libgcc-12-dev-$debarch-cross"
 fi
@@ -58,7 +60,7 @@ lacking() { echo "$arch musl: the unpacked packages lack $1" >&2; exit 1; }
 [ -f "$lib/libc.a" ] && [ -f "$lib/musl-gcc.specs" ] && [ -d "$inc" ] || lacking "musl"
 [ -f "$dest/usr/lib/$triple/libdeflate.a" ] || lacking "libdeflate.a"
 
-if [ "$arch" != i386 ]; then
+if [ "$cross" = 1 ]; then
   bfd=$(find "$dest/usr/lib" -name 'libbfd-*.so' | head -n 1)
   [ -n "$bfd" ] || lacking "the binutils' libbfd"
   bfd=$(dirname "$bfd")
@@ -85,7 +87,7 @@ spec_path() {
   printf '%s\n' "$1" | sed -e 's/[\\ ]/\\&/g' -e 's/%/%%/g' -e 's/[\\&#]/\\&/g'
 }
 set -- -e "s#/usr/lib/$musl#$(spec_path "$lib")#g" -e "s#/usr/include/$musl#$(spec_path "$inc")#g"
-if [ "$arch" != i386 ]; then
+if [ "$cross" = 1 ]; then
   # GCC splits the path it finds for "libgcc.a%s" at blanks (the folder's
   # name may hold some): the linker finds libgcc in the compiler's folder.
   gcclib=$(dirname "$(find "$dest/usr/lib/gcc-cross" -name libgcc.a | head -n 1)")

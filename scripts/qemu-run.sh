@@ -1,8 +1,9 @@
 #!/bin/sh
-# Runs COMMAND so that executables of ARCH (i386, aarch64, ppc64le or
-# s390x) run in it, also those that its shells start: under Debian's
-# qemu-ARCH-static (qemu-user-static), through a binfmt_misc instance of its
-# own.
+# Runs COMMAND so that executables of the stub set ARCH (a row of
+# common/architectures.txt other than this machine's own) run in it, also
+# those that its shells start: under Debian's qemu-NAME-static
+# (qemu-user-static, NAME the table's), through a binfmt_misc instance of
+# its own.
 #
 # COMMAND runs as root of a new user namespace (root there is the caller)
 # with a private mount namespace, in which a binfmt_misc file system is
@@ -18,28 +19,36 @@
 # reason on standard error).
 set -eu
 fail() { echo "qemu-run: $*" >&2; exit 125; }
-[ $# -ge 2 ] || fail "usage: $0 i386|aarch64|ppc64le|s390x COMMAND [ARGS...]"
+. "$(dirname "$0")/architectures.sh"
+[ $# -ge 2 ] || fail "usage: $0 ARCH COMMAND [ARGS...] (ARCH: a stub set of common/architectures.txt)"
 arch=$1
 shift
-qemu=/usr/bin/qemu-$arch-static
-case "$arch" in
-i386)
-  # ELF, 32-bit, little-endian, version 1 (any OS/ABI), executable or shared
-  # object (the e_type mask), machine 3 (i386): binfmt_misc reads the \x
-  # escapes itself.  Debian registers no qemu for i386 on x86-64 hosts.
-  magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-  mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-  ;;
-aarch64 | ppc64le | s390x)
+name=$(arch_field "$arch" 16) || fail "no such architecture '$arch'"
+qemu=/usr/bin/qemu-$name-static
+conf=/usr/lib/binfmt.d/qemu-$name.conf
+if [ -f "$conf" ]; then
   # Debian's registration (":NAME:M::MAGIC:MASK:INTERPRETER:FLAGS") gives
   # the magic and mask.
-  conf=/usr/lib/binfmt.d/qemu-$arch.conf
-  [ -f "$conf" ] || fail "$conf is missing (Debian: apt-get install qemu-user-static)"
   magic=$(cut -d: -f5 "$conf")
   mask=$(cut -d: -f6 "$conf")
-  ;;
-*) fail "no such architecture '$arch'" ;;
-esac
+else
+  # Debian registers none for i386 on x86-64 hosts: the ELF header of the
+  # table's class, byte order and machine, version 1 (any OS/ABI), an
+  # executable or shared object (the e_type mask); binfmt_misc reads the \x
+  # escapes itself.
+  class=$(arch_field "$arch" 9)
+  machine=$(arch_field "$arch" 8)
+  [ "$class" = 64 ] && c=02 || c=01
+  lo=$(printf '%02x' $((machine & 255)))
+  hi=$(printf '%02x' $((machine >> 8)))
+  if [ "$(arch_field "$arch" 10)" = big ]; then
+    magic="\\x7fELF\\x$c\\x02\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x$hi\\x$lo"
+    mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff'
+  else
+    magic="\\x7fELF\\x$c\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x$lo\\x$hi"
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  fi
+fi
 [ -x "$qemu" ] || fail "$qemu is missing (Debian: apt-get install qemu-user-static)"
 unshare --user --map-root-user true 2>/dev/null || fail "user namespaces are not permitted here"
 

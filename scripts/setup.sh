@@ -2,9 +2,10 @@
 # Installs what the build, the demo and the tests need on a Debian machine
 # (run as root; apt-get is only called when something is missing), then
 # configures and builds into build/.  Configuring also lays out musl and
-# libdeflate for i386, and the cross compilers with musl and libdeflate for
-# aarch64, ppc64le and s390x, in the build folder (scripts/musl-root.sh), for
-# those launchers and unzip utilities; qemu-user-static runs them in the tests.
+# libdeflate, and the cross compilers where needed, for every other
+# architecture of common/architectures.txt in the build folder
+# (scripts/musl-root.sh), for those launchers and unzip utilities;
+# qemu-user-static runs them in the tests.
 #   scripts/setup.sh            build/, the shipped static launcher
 #   BUILD_DIR=x CMAKE_ARGS=..   another build folder or options
 # CMAKE_ARGS is read as the words of a shell command line: blanks separate

@@ -1,8 +1,8 @@
 #!/bin/sh
 # A shipped executable (the launcher, the unzip utility, their builds for
-# other architectures) must be an ELF executable built for MACHINE (x86-64,
-# the default, i386, aarch64, ppc64le or s390x: class, byte order and
-# machine) and, in builds made for shipping (STATIC on), static (no
+# other architectures) must be an ELF executable built for MACHINE (a stub
+# set of common/architectures.txt, x86-64 the default: its class, byte order
+# and machine) and, in builds made for shipping (STATIC on), static (no
 # interpreter, no shared library), stripped and at most LIMIT bytes (default
 # 144 KiB, the launcher's).  Anything else fails, a file that is no ELF at all
 # included.
@@ -14,14 +14,9 @@ machine=${4:-x86-64}
 name=$(basename "$bin")
 size=$(stat -c %s "$bin") || exit 1
 echo "$name: $size bytes"
-case "$machine" in
-i386) want="ELF32 little Intel 80386" ;;
-x86-64) want="ELF64 little Advanced Micro Devices X86-64" ;;
-aarch64) want="ELF64 little AArch64" ;;
-ppc64le) want="ELF64 little PowerPC64" ;;
-s390x) want="ELF64 big IBM S/390" ;;
-*) echo "FAIL: unknown machine '$machine'"; exit 1 ;;
-esac
+. "$(dirname "$0")/../scripts/architectures.sh"
+class=$(arch_field "$machine" 9) || { echo "FAIL: unknown machine '$machine'"; exit 1; }
+want="ELF$class $(arch_field "$machine" 10) $(arch_field "$machine" 12)"
 # readelf refuses what is no ELF file; an object file or a core is no
 # executable either.
 header=$(LC_ALL=C readelf -h "$bin" 2>/dev/null) || { echo "FAIL: not an ELF file"; exit 1; }

@@ -24,6 +24,21 @@ MINIUNZIP = shutil.which("miniunzip") or "/usr/bin/miniunzip"
 DIR_SIZE = 548
 RECORD_SIZE = 400
 
+ARCH_FIELDS = ("set", "code", "enum", "records", "label", "uname", "hosts", "machine", "class",
+               "order", "elf", "readelf", "debian", "triple", "musl", "qemu", "build",
+               "launcher", "tunzip")
+
+
+def architectures():
+    """The rows of common/architectures.txt, each a dict of ARCH_FIELDS."""
+    rows = []
+    with open(os.path.join(ROOT, "common", "architectures.txt")) as f:
+        for line in f:
+            if line.startswith("#") or "|" not in line:
+                continue
+            rows.append(dict(zip(ARCH_FIELDS, (v.strip() for v in line.split("|")))))
+    return rows
+
 # Shell text that waits until a file appears at the path that the variable
 # named holds (the test's release; see release()), for at most a minute: a
 # window of a run held open for as long as the test needs, whatever the load.

@@ -9,14 +9,15 @@ import signal
 import subprocess
 import zipfile
 
-from e2e_util import (NAMESPACES, NO_NAMESPACES, PKGTOOL, ROOT, TOOL, pkgtool, split_elements,
-                      tool_args, tool_value, unpacking, unzip_running)
+from e2e_util import (NAMESPACES, NO_NAMESPACES, PKGTOOL, ROOT, TOOL, architectures, pkgtool,
+                      split_elements, tool_args, tool_value, unpacking, unzip_running)
 from pkg_util import write_tree
 from test_platform import FakeHost
 
 QEMU_RUN = os.path.join(ROOT, "scripts", "qemu-run.sh")
 # The architectures whose stubs the build made beside pkgtool (cmake/cross.cmake).
-CROSS_ARCHES = os.environ.get("TRELL_CROSS_ARCHES", "aarch64 ppc64le s390x").split()
+CROSS_ARCHES = os.environ.get("TRELL_CROSS_ARCHES", " ".join(
+    a["set"] for a in architectures() if a["build"] == "cross")).split()
 
 
 def stub_paths(arch):

@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from e2e_util import (E2ETest, TOOL, assemble, build_package, make_zip, process_state,
+from e2e_util import (PKGTOOL, E2ETest, TOOL, assemble, build_package, make_zip, process_state,
                       read_trailer, read_until, split_elements, tool_args,
                       without_package_record, write_script)
 
@@ -113,6 +113,36 @@ class PlatformCheck(FakeHost):
         self.assertEqual("redhat5-32", self.record_run(r))
         r = self.run_on(self.host(uname="X86_64", suse="SUSE Linux\nVERSION = 10\n"))
         self.assertEqual("suse10", self.record_run(r))
+
+    def test_pkgtool_host_names_what_the_launcher_matches(self):
+        """pkgtool host says, in --record's words, what the launcher's own
+        identification finds; a strict package of that one record runs."""
+        hosts = {
+            "rhel 9 on arm64": self.host(uname="unknown", os_release='ID="rhel"\n'
+                                         'VERSION_ID="9.3"\n'),
+            "sles 15": self.host(uname="x86_64", suse="SUSE Linux\nVERSION = 15\n"),
+            "red hat 5": self.host(uname="i386", redhat="release 5.4 (Tikanga)\n"),
+        }
+        for name, setup in hosts.items():
+            with self.subTest(host=name):
+                r = subprocess.run(self.isolated([PKGTOOL, "host"], setup=setup),
+                                   capture_output=True, text=True)
+                self.assertEqual(0, r.returncode, r.stderr)
+                record = r.stdout.split()
+                self.assertEqual(3, len(record), r.stdout)
+                if name == "sles 15":
+                    self.assertEqual(["suse", "15", "x86-64"], record)
+                if name == "red hat 5":
+                    self.assertEqual(["redhat", "5", "x86"], record)
+                r = self.run_on(setup, strict=True,
+                                records=[(*record, "1", "./tool", "this-host")])
+                self.assertEqual(0, r.returncode, r.stderr)
+                self.assertEqual("this-host", self.record_run(r))
+        # A host no record can name: said, status 1.
+        r = subprocess.run(self.isolated([PKGTOOL, "host"], setup=self.host(uname="mips")),
+                           capture_output=True, text=True)
+        self.assertEqual((1, ""), (r.returncode, r.stdout))
+        self.assertIn("this host is not one a record can name", r.stderr)
 
     def test_mismatch_warns_waits_and_runs_the_first_record(self):
         start = time.monotonic()

@@ -56,10 +56,10 @@ class Servers:
             shutil.chown(path, owner)
         return path
 
-    def start(self, argv, port, log):
+    def start(self, argv, port, log, env=None):
         with open(self.path(log), "ab") as out:
             p = subprocess.Popen(argv, stdout=out, stderr=out, stdin=subprocess.DEVNULL,
-                                 start_new_session=True)
+                                 start_new_session=True, env=env)
         self.processes.append(p)
         wait_listening(port, p)
         return p
@@ -177,6 +177,14 @@ vsftpd_log_file=%s
        self.path("server.key"), rate, self.path(name + ".log")))
         process = self.start(["vsftpd", self.path(name + ".conf")], port, name + ".out")
         return port, process
+
+    def plain_ftp(self, folder):
+        """Anonymous FTP without TLS: pyftpdlib, of Debian's own Python."""
+        port = free_port()
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+        self.start(["/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(port),
+                    "-w", "-d", folder], port, "pyftpdlib.log", env=env)
+        return port
 
     def ftp_log(self, name):
         with open(self.path(name + ".log")) as f:

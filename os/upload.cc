@@ -112,19 +112,22 @@ static int readCredentials(const char *file, const char *user, char *password, s
     char text[UPLOAD_SECRET_SIZE + 2];
     const int fd = open(file, O_RDONLY | O_CLOEXEC);
     size_t n = 0;
-    while (fd >= 0 && n < sizeof text - 1) {
-        const ssize_t got = read(fd, text + n, sizeof text - 1 - n);
-        if (got == 0 || (got < 0 && errno != EINTR))
+    ssize_t got = fd < 0 ? -1 : 1;
+    while (got != 0 && fd >= 0 && n < sizeof text - 1) {
+        got = read(fd, text + n, sizeof text - 1 - n);
+        if (got < 0 && errno != EINTR)
             break;
         n += got > 0 ? (size_t)got : 0;
     }
     const int error = errno;
     text[n] = '\0';
-    if (fd < 0) {
+    if (fd >= 0)
+        close(fd);
+    if (got < 0) {
+        explicit_bzero(text, sizeof text);
         fprintf(stderr, "Upload: cannot read the credentials file %s: %s\n", file, strerror(error));
         return -1;
     }
-    close(fd);
     *netrc = isNetrc(text);
     const size_t line = strcspn(text, "\r\n");
     int result = 0;

@@ -13,6 +13,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "os/curl_library.h"
+
 #define FAKE_ERROR_SIZE 256
 
 typedef size_t (*ReadFn)(char *buffer, size_t size, size_t count, void *data);
@@ -151,18 +153,7 @@ const char *curl_easy_strerror(int code)
     return code == 0 ? "No error" : "fake failure";
 }
 
-/* The first fields of libcurl's curl_version_info_data. */
-static struct {
-    int age;
-    const char *version;
-    unsigned int versionNum;
-    const char *host;
-    int features;
-    const char *sslVersion;
-    long sslVersionNum;
-    const char *libzVersion;
-    const char *const *protocols;
-} versionInfo;
+static struct CurlVersionInfo versionInfo;
 
 void *curl_version_info(int age)
 {

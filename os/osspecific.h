@@ -248,7 +248,9 @@ typedef struct UploadOptions {
  * 30); FTP, FTPS and SFTP then resume from what the server holds.  On a
  * terminal, standard error shows the progress of uploads that take more than
  * a second, and each failed try.  Credentials never appear in a message.
- * options may be NULL (the defaults).
+ * options may be NULL (the defaults).  Like ftpFile, each call sets up and
+ * tears down libcurl's global state: one upload at a time, and not beside
+ * another user of libcurl in the process.
  * Result: 0 when the file (and its checksum file) arrived; -1 after one
  * message on standard error. */
 int uploadFile(const char *url, const char *path, const UploadOptions *options);

@@ -54,7 +54,8 @@ static int checkOptions(const UploadOptions *options, int scheme)
         return -1;
     }
     if (options->timeout < 0 || options->timeout > UPLOAD_MAX_TIMEOUT) {
-        fprintf(stderr, "Upload: the time-out must be 1 to %d seconds\n", UPLOAD_MAX_TIMEOUT);
+        fprintf(stderr, "Upload: the time-out must be 0 (the default) to %d seconds\n",
+                UPLOAD_MAX_TIMEOUT);
         return -1;
     }
     if (options->formField != NULL && (scheme != UPLOAD_HTTPS || options->formField[0] == '\0')) {

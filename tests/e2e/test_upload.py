@@ -4,6 +4,7 @@ certificates from its own CA (upload_servers.py).  Every message of every
 run is checked for the password."""
 import os
 import pty
+import re
 import shutil
 import signal
 import socket
@@ -113,9 +114,12 @@ class Upload(unittest.TestCase):
         self.addCleanup(os.remove, big)
         url = "https://127.0.0.1:%d/put/" % self.https["good"]
         peaks = []
+        # A sanitized build keeps freed memory in quarantine, unless told not to.
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                   ":quarantine_size_mb=0")
         for path in (self.file, big):
             r = subprocess.run(["/usr/bin/time", "-f", "%M", UPLOAD, "--checksum", *self.ca, url,
-                                path], capture_output=True, text=True, timeout=300)
+                                path], capture_output=True, text=True, timeout=300, env=env)
             self.assertEqual(0, r.returncode, r.stderr)
             peaks.append(int(r.stderr.split()[-1]))
         # The same peak (KiB) for 3 MB and for 1 GB: the file is streamed.
@@ -252,10 +256,17 @@ class Upload(unittest.TestCase):
         r = self.upload(*self.ca, url % (self.user + ":" + PASSWORD, self.ftps), self.file)
         self.assertEqual(1, r.returncode)
         self.assertIn("the URL holds a password", r.stderr)
-        wrong = self.write("wrong", PASSWORD.upper() + "\n")
-        r = self.upload(*self.ca, "--netrc", wrong, url % (self.user, self.ftps), self.file)
-        self.assertEqual((1, "Upload: report.bin: Access denied: 530\n"), (r.returncode, r.stderr))
-        self.assertEqual(1, self.servers.ftp_log("implicit").count("FAIL LOGIN"))
+        # A password of the longest length is tried, one byte more is refused.
+        for password, told in ((PASSWORD.upper(), "Access denied: 530"),
+                               ("p" * 1023, "Access denied: 530"),
+                               ("p" * 1024, "the first line of %s must hold the password (1 to "
+                                            "1023 bytes)" % self.servers.path("wrong"))):
+            wrong = self.write("wrong", password + "\n")
+            r = self.upload(*self.ca, "--netrc", wrong, url % (self.user, self.ftps), self.file)
+            self.assertEqual(1, r.returncode)
+            self.assertRegex(r.stderr, r"^Upload: (report\.bin: )?%s\n$" % re.escape(told))
+        # A refused login is final: no second try.
+        self.assertEqual(2, self.servers.ftp_log("implicit").count("FAIL LOGIN"))
 
     def test_hosts_without_libcurl_or_its_sftp(self):
         libs = self.servers.folder("no-curl")

@@ -61,8 +61,10 @@ class Upload(unittest.TestCase):
         return path
 
     def upload(self, *args, env=None):
+        # Straight to the servers on loopback, whatever proxy the machine names.
+        clean = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
         r = subprocess.run([UPLOAD, *args], capture_output=True, text=True, timeout=120,
-                           env=dict(os.environ, **(env or {})))
+                           env=dict(clean, **(env or {})))
         self.assertNotIn(PASSWORD.upper(), (r.stdout + r.stderr).upper())
         return r
 

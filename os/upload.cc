@@ -234,7 +234,7 @@ static int sendInTries(const struct CurlApi *api, const struct UploadLogin *logi
         if (outcome == UPLOAD_DONE)
             return 0;
         const int last = outcome == UPLOAD_PERMANENT || attempt > retries;
-        if (last || source->progress) {
+        if (last || source->terminal) {
             fprintf(stderr, "Upload: %s: ", name);
             uploadTellReason(api, login, &failure);
         }
@@ -244,7 +244,7 @@ static int sendInTries(const struct CurlApi *api, const struct UploadLogin *logi
             fputc('\n', stderr);
             return -1;
         }
-        if (source->progress)
+        if (source->terminal)
             fprintf(stderr, "; trying again in %u s\n", wait);
         sleep(wait);
         wait = wait * 2 > UPLOAD_MAX_WAIT ? UPLOAD_MAX_WAIT : wait * 2;

@@ -58,7 +58,8 @@ struct UploadSource {
     crypto_hash_sha256_state sha;
     // Progress, on a terminal only.
     const char *name;
-    int progress;      // show it
+    int terminal;      // standard error is one: failed tries are told too
+    int progress;      // show it (for a file)
     int lineOpen;      // a progress line waits for its end
     uint64_t sent;     // bytes handed to libcurl by all tries
     struct timespec start, shown;

@@ -23,7 +23,8 @@ void uploadSourceInit(struct UploadSource *source, int fd, const char *text, uin
     source->size = size;
     source->name = name;
     crypto_hash_sha256_init(&source->sha);
-    source->progress = isatty(STDERR_FILENO) == 1;
+    source->terminal = isatty(STDERR_FILENO) == 1;
+    source->progress = source->terminal && text == NULL; // not for a few bytes of text
     clock_gettime(CLOCK_MONOTONIC, &source->start);
 }
 

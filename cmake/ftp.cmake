@@ -22,6 +22,9 @@ set(FTP_FAKES_DIR ${CMAKE_BINARY_DIR}/ftp-fakes)
 add_library(fakecurl SHARED tests/ftp/fakecurl.c)
 add_library(fakecurl_nocleanup SHARED tests/ftp/fakecurl.c)
 target_compile_definitions(fakecurl_nocleanup PRIVATE FAKECURL_WITHOUT_GLOBAL_CLEANUP)
+# The layout of curl_version_info's record, as the upload reads it.
+target_include_directories(fakecurl PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(fakecurl_nocleanup PRIVATE ${CMAKE_SOURCE_DIR})
 set_target_properties(fakecurl PROPERTIES OUTPUT_NAME curl
                       LIBRARY_OUTPUT_DIRECTORY ${FTP_FAKES_DIR}/scripted)
 set_target_properties(fakecurl_nocleanup PROPERTIES OUTPUT_NAME curl

@@ -1,6 +1,7 @@
-# Installation (cmake --install BUILD --prefix DIR): pkgtool in bin/, the
-# stubs it packs (the launcher, the unzip utility, their variants where
-# built) in a folder of their own, where an installed pkgtool finds them.
+# Installation (cmake --install BUILD --prefix DIR): pkgtool and
+# trell-upload in bin/, the stubs pkgtool packs (the launcher, the unzip
+# utility, their variants where built) in a folder of their own, where an
+# installed pkgtool finds them.
 
 set(TRELL_INSTALL_STUBDIR lib/trell)
 # As pkgtool sees it from its own folder, so that an installed tree works
@@ -9,7 +10,7 @@ file(RELATIVE_PATH TRELL_STUB_DIR_FROM_BIN /usr/bin /usr/${TRELL_INSTALL_STUBDIR
 # Public: pkgtool's usage text names it too.
 target_compile_definitions(pkgtool_lib PUBLIC TRELL_STUB_DIR_FROM_BIN="${TRELL_STUB_DIR_FROM_BIN}")
 
-install(TARGETS pkgtool RUNTIME DESTINATION bin)
+install(TARGETS pkgtool trell-upload RUNTIME DESTINATION bin)
 # trell-run, the runner that enforces this host's trust store with the
 # installed code (a package run directly checks only itself).
 install(TARGETS trell-run RUNTIME DESTINATION bin)
@@ -23,25 +24,28 @@ if(TRELL_CROSS_STUB_FILES)
   install(PROGRAMS ${TRELL_CROSS_STUB_FILES} DESTINATION ${TRELL_INSTALL_STUBDIR})
 endif()
 
-# pkgtool(1), made from pkgtool --help and --version by help2man, so that
-# the page says what the program does.  help2man hands the program's path
-# to a shell unquoted: it runs it from its own folder, by a name without
-# blanks, wherever the build lies.
+# pkgtool(1) and trell-upload(1), made from --help and --version by
+# help2man, so that each page says what the program does.  help2man hands
+# the program's path to a shell unquoted: it runs it from its own folder, by
+# a name without blanks, wherever the build lies.
 find_program(HELP2MAN help2man)
 if(NOT HELP2MAN)
-  message(FATAL_ERROR "the man page needs help2man (Debian: apt-get install help2man)")
+  message(FATAL_ERROR "the man pages need help2man (Debian: apt-get install help2man)")
 endif()
-set(PKGTOOL_MAN ${CMAKE_BINARY_DIR}/man/pkgtool.1)
-add_custom_command(OUTPUT ${PKGTOOL_MAN}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-  COMMAND ${HELP2MAN} --no-info --section 1
-          --name "build and inspect self-extracting launcher packages"
-          --output ${PKGTOOL_MAN} ./$<TARGET_FILE_NAME:pkgtool>
-  WORKING_DIRECTORY $<TARGET_FILE_DIR:pkgtool>
-  DEPENDS pkgtool
-  VERBATIM)
-add_custom_target(pkgtool_man ALL DEPENDS ${PKGTOOL_MAN})
-install(FILES ${PKGTOOL_MAN} DESTINATION share/man/man1)
+function(trell_man_page program summary)
+  set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${HELP2MAN} --no-info --section 1 --name ${summary}
+            --output ${page} ./$<TARGET_FILE_NAME:${program}>
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:${program}>
+    DEPENDS ${program}
+    VERBATIM)
+  add_custom_target(${program}_man ALL DEPENDS ${page})
+  install(FILES ${page} DESTINATION share/man/man1)
+endfunction()
+trell_man_page(pkgtool "build and inspect self-extracting launcher packages")
+trell_man_page(trell-upload "send a file over HTTPS, FTPS, FTP or SFTP, with verified TLS")
 
 # cpack -G DEB, run in the build folder, writes a Debian package of this
 # installation there.  Its Depends come from dpkg-shlibdeps (dpkg-dev) on
@@ -57,7 +61,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "utility, command records per platform and a zip image of a tool, which unpacks and\n"
     "runs the tool on a server.  With the launcher and tunzip stubs in /usr/lib/trell,\n"
     "and the OS-services library (libtrell_os.a, <trell/osspecific.h>, find_package(Trell),\n"
-    "pkg-config trell-os) for the tools' authors.")
+    "pkg-config trell-os) for the tools' authors.  trell-upload sends a result over\n"
+    "HTTPS, FTPS, FTP or SFTP with verified TLS.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

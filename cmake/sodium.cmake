@@ -7,6 +7,12 @@
 #
 #   TRELL_SODIUM_SOURCES, TRELL_SODIUM_INCLUDES   for trell_static_executable
 #   PkgConfig::SODIUM                             for host targets
+#   TRELL_SODIUM_SHA256_SOURCES                   SHA-256 for the OS services
+#
+# The OS services (the upload's checksum file) compile libsodium's SHA-256
+# the same way, under names of their own (os/sodium_sha256.h): a tool
+# linked with the OS-services library then needs no libsodium where it runs,
+# and may link its own libsodium without a clash.
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
@@ -40,3 +46,7 @@ set(TRELL_SODIUM_INCLUDES "${sodium_src}/include" "${sodium_src}/include/sodium"
 set_source_files_properties(${TRELL_SODIUM_SOURCES} PROPERTIES COMPILE_OPTIONS
   "-w;-DCONFIGURED=1;-include;${CMAKE_SOURCE_DIR}/common/sodium_config.h")
 list(APPEND TRELL_SODIUM_SOURCES "${CMAKE_SOURCE_DIR}/common/sodium_standins.cc")
+
+set(TRELL_SODIUM_SHA256_SOURCES "${sodium_src}/crypto_hash/sha256/cp/hash_sha256_cp.c")
+set_source_files_properties(${TRELL_SODIUM_SHA256_SOURCES} PROPERTIES COMPILE_OPTIONS
+  "-w;-DCONFIGURED=1;-include;${CMAKE_SOURCE_DIR}/common/sodium_config.h;-include;${CMAKE_SOURCE_DIR}/os/sodium_sha256.h")

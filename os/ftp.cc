@@ -1,7 +1,5 @@
-// Result upload to the support service over FTP.  libcurl is loaded at run
-// time so that the launcher builds and runs on hosts without it; only the
-// upload then fails.  The few libcurl types and constants used are declared
-// here instead of taken from its headers, which a build host may lack.
+// Result upload to the support service over FTP, through the libcurl that
+// curl_library.cc loads at run time.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "curl_library.h"
 #include "osspecific.h"
 
 #ifndef TRELL_FTP_HOST
@@ -17,15 +16,6 @@
 
 #define FTP_UPLOAD_PATH_FORMAT "ostrel/tozorvan/quillon/fdr_upload/%s"
 #define FTP_BUFFER_SIZE 1024
-#define CURL_ERROR_SIZE 256
-#define CURL_GLOBAL_ALL 3L
-#define CURLE_OK 0
-#define CURLE_COULDNT_RESOLVE_HOST 6
-#define CURLE_COULDNT_CONNECT 7
-#define CURLOPT_UPLOAD 46
-#define CURLOPT_URL 10002
-#define CURLOPT_READDATA 10009
-#define CURLOPT_ERRORBUFFER 10010
 
 typedef int (*CurlGlobalInitFn)(long flags);
 typedef void *(*CurlEasyInitFn)(void);
@@ -33,10 +23,6 @@ typedef int (*CurlEasySetoptFn)(void *handle, int option, ...);
 typedef int (*CurlEasyPerformFn)(void *handle);
 typedef void (*CurlEasyCleanupFn)(void *handle);
 typedef void (*CurlGlobalCleanupFn)(void);
-
-// The unversioned name first, though only curl's development package installs
-// it; then the run-time library's own, which is all most servers carry.
-static const char *const curlLibraryNames[] = {"libcurl.so", "libcurl.so.4"};
 
 // Everything one upload holds, so that every ending releases the same way.
 struct FtpHold {
@@ -72,30 +58,17 @@ static void ftpRelease(struct FtpHold *hold)
         dlclose(hold->library);
 }
 
-// Looks up one entry point.  dlerror() is cleared first: not every loader
-// drops an unread text on a later successful call, and a stale one would read
-// as a missing symbol.
-static int ftpResolve(void *library, const char *name, void **entry)
-{
-    dlerror();
-    *entry = dlsym(library, name);
-    const char *error = dlerror();
-    if (error != NULL) {
-        fprintf(stderr, "FTP: Error loading curl library: %s\n", error);
-        return -1;
-    }
-    return 0;
-}
-
 static int ftpResolveAll(struct FtpHold *hold)
 {
     void *entry[6];
     static const char *const names[6] = {"curl_global_init",  "curl_easy_init",
                                          "curl_easy_setopt",  "curl_easy_perform",
                                          "curl_easy_cleanup", "curl_global_cleanup"};
-    for (int i = 0; i < 6; i++)
-        if (ftpResolve(hold->library, names[i], &entry[i]) != 0)
-            return -1;
+    const char *error;
+    if (curlResolve(hold->library, names, entry, 6, &error) != 0) {
+        fprintf(stderr, "FTP: Error loading curl library: %s\n", error);
+        return -1;
+    }
     hold->globalInit = reinterpret_cast<CurlGlobalInitFn>(entry[0]);
     hold->easyInit = reinterpret_cast<CurlEasyInitFn>(entry[1]);
     hold->easySetopt = reinterpret_cast<CurlEasySetoptFn>(entry[2]);
@@ -194,14 +167,8 @@ int ftpFile(const char *path)
     memset(&hold, 0, sizeof hold);
     hold.fd = -1;
 
-    const char *loadError = "";
-    for (size_t i = 0; i < sizeof curlLibraryNames / sizeof curlLibraryNames[0]; i++) {
-        hold.library = dlopen(curlLibraryNames[i], RTLD_LAZY);
-        if (hold.library != NULL)
-            break;
-        const char *error = dlerror();
-        loadError = error != NULL ? error : "";
-    }
+    const char *loadError;
+    hold.library = curlLoad(&loadError);
     if (hold.library == NULL) {
         fprintf(stderr, "FTP: Error opening curl library: %s", loadError);
         return -1;

@@ -219,12 +219,54 @@ int unmountRemovableMedia(const char *device, const char *mountPoint);
  * Result: raw status of system(); -1 when the line does not fit (nothing run). */
 int launchTextEditor(const char *file);
 
-/* ---- Result upload over FTP ------------------------------------------- */
+/* ---- Result upload over FTP to the support service -------------------- */
 
 /* Uploads the file under its own name into the support service's upload
  * folder, through a libcurl loaded at run time.  Messages go to stderr.
  * Result: 0 when the upload completed, -1 on any failure. */
 int ftpFile(const char *path);
+
+/* ---- Result upload over HTTPS, FTPS, FTP and SFTP ---------------------- */
+
+/* How uploadFile sends a file.  Start from UPLOAD_OPTIONS_DEFAULT and change
+ * what differs; a NULL text means none (or the default named). */
+typedef struct UploadOptions {
+    const char *caFile;    /* CA certificates (PEM) to verify TLS servers with;
+                            * NULL: the system's store */
+    const char *formField; /* https: POST multipart/form-data with the file in
+                            * this field; NULL: PUT */
+    int checksum;          /* non-zero: then send NAME.sha256 (sha256sum format) */
+    int requireTls;        /* ftp://: refuse a server that does not offer AUTH TLS */
+    int retries;           /* tries after a transient failure, 0..UPLOAD_MAX_RETRIES */
+    const char *credentials; /* a netrc file; or, for a URL that names a user, a
+                              * file whose first line is the password */
+    const char *sshKey;      /* sftp: the private key (no passphrase) to log in with */
+    const char *knownHosts;  /* sftp: the known-hosts file; NULL: ~/.ssh/known_hosts */
+    int timeout; /* seconds to connect, and that a transfer may go without
+                  * progress; 0: UPLOAD_DEFAULT_TIMEOUT */
+} UploadOptions;
+
+#define UPLOAD_DEFAULT_RETRIES 3
+#define UPLOAD_MAX_RETRIES 10
+#define UPLOAD_DEFAULT_TIMEOUT 30
+#define UPLOAD_MAX_TIMEOUT 3600
+#define UPLOAD_OPTIONS_DEFAULT {NULL, NULL, 0, 0, UPLOAD_DEFAULT_RETRIES, NULL, NULL, NULL, 0}
+
+/* Uploads the file at path to url (https://, ftps:// with implicit TLS,
+ * ftp:// with TLS whenever the server offers it, sftp://), through a
+ * libcurl loaded at run time; a URL that ends in "/" gets the file's own
+ * name.  TLS is always verified; an SFTP server's host key must be in the
+ * known-hosts file.  Transient failures (no or a broken connection, a time-
+ * out, HTTP 5xx or 429) are tried again after 1, 2, 4... seconds (at most
+ * 30); FTP, FTPS and SFTP then resume from what the server holds.  On a
+ * terminal, standard error shows the progress of uploads that take more than
+ * a second, and each failed try.  Credentials never appear in a message.
+ * options may be NULL (the defaults).  Like ftpFile, each call sets up and
+ * tears down libcurl's global state: one upload at a time, and not beside
+ * another user of libcurl in the process.
+ * Result: 0 when the file (and its checksum file) arrived; -1 after one
+ * message on standard error. */
+int uploadFile(const char *url, const char *path, const UploadOptions *options);
 
 #ifdef __cplusplus
 }

@@ -45,8 +45,9 @@ class Deb(E2ETest):
                                  check=True).stdout
         paths = {line.split()[-1] for line in listing.splitlines()}
         for path in ("./usr/bin/pkgtool", "./usr/bin/trell-run", "./usr/lib/trell/launcher",
-                     "./usr/lib/trell/tunzip",
-                     "./usr/share/man/man1/pkgtool.1", "./usr/include/trell/osspecific.h",
+                     "./usr/lib/trell/tunzip", "./usr/share/man/man1/pkgtool.1",
+                     "./usr/bin/trell-upload", "./usr/share/man/man1/trell-upload.1",
+                     "./usr/include/trell/osspecific.h",
                      "./usr/lib/libtrell_os.a", "./usr/lib/cmake/Trell/TrellConfig.cmake",
                      "./usr/lib/pkgconfig/trell-os.pc"):
             self.assertIn(path, paths)

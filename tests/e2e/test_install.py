@@ -9,7 +9,7 @@ import unittest
 
 from e2e_util import E2ETest, LAUNCHER, PKGTOOL, UNZIP, split_elements
 from emulation import CROSS_ARCHES, stub_paths
-from install_util import build_and_run, install_tree
+from install_util import BUILD, build_and_run, install_tree
 
 
 def read(path):
@@ -41,24 +41,34 @@ class Install(E2ETest):
         # Nothing of the tests is installed.
         self.assertNotIn("unit_tests", os.listdir(os.path.join(p, "bin")))
 
-    def test_man_page(self):
-        page = os.path.join(self.prefix, "share", "man", "man1", "pkgtool.1")
-        text = read(page).decode()
-        version = subprocess.run([PKGTOOL, "--version"], capture_output=True,
-                                 text=True).stdout.split()[-1]
-        self.assertIn('.TH PKGTOOL "1"', text)
-        self.assertIn('"pkgtool %s"' % version, text)
-        # Made from --help: every option of it is on the page.
-        help_text = subprocess.run([PKGTOOL, "--help"], capture_output=True, text=True).stdout
-        options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", help_text))
-        self.assertGreaterEqual(len(options), 8, options)
-        for option in options:
-            self.assertIn(option.replace("-", "\\-"), text, option)
-        # man reads it.
-        r = subprocess.run(["man", "-l", page], capture_output=True, text=True,
-                           env=dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
-        self.assertEqual(0, r.returncode, r.stderr)
-        self.assertIn("build and inspect self-extracting launcher packages", r.stdout)
+    def test_man_pages(self):
+        upload = os.path.join(BUILD, "bin", "trell-upload")
+        for program, built, summary in (
+                ("pkgtool", PKGTOOL, "build and inspect self-extracting launcher packages"),
+                ("trell-upload", upload, "send a file over HTTPS, FTPS, FTP or SFTP")):
+            with self.subTest(program=program):
+                page = os.path.join(self.prefix, "share", "man", "man1", program + ".1")
+                text = read(page).decode()
+                version = subprocess.run([built, "--version"], capture_output=True,
+                                         text=True).stdout
+                # The installed program is the one built.
+                installed = subprocess.run([os.path.join(self.prefix, "bin", program),
+                                            "--version"], capture_output=True, text=True)
+                self.assertEqual((0, version), (installed.returncode, installed.stdout))
+                self.assertIn('.TH %s "1"' % program.upper(), text)
+                self.assertIn('"%s %s"' % (program, version.split()[-1]), text)
+                # Made from --help: every option of it is on the page.
+                help_text = subprocess.run([built, "--help"], capture_output=True,
+                                           text=True).stdout
+                options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", help_text))
+                self.assertGreaterEqual(len(options), 8, options)
+                for option in options:
+                    self.assertIn(option.replace("-", "\\-"), text, option)
+                # man reads it.
+                r = subprocess.run(["man", "-l", page], capture_output=True, text=True,
+                                   env=dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
+                self.assertEqual(0, r.returncode, r.stderr)
+                self.assertIn(summary, r.stdout)
 
     def test_installed_pkgtool_packs_its_stubs(self):
         pkgtool = os.path.join(self.prefix, "bin", "pkgtool")

@@ -1,7 +1,7 @@
 """The OS-services library for tool authors: the example tool
 examples/newest, built as a fresh project against an installed tree
 (find_package(Trell), and pkg-config), packed by the installed pkgtool and
-run as a package."""
+run as a package, and sending its file to an FTP server with uploadFile."""
 import os
 import shutil
 import subprocess
@@ -10,6 +10,7 @@ import unittest
 
 from e2e_util import ROOT, E2ETest
 from install_util import install_tree, project_version
+from upload_servers import Servers
 
 EXAMPLE = os.path.join(ROOT, "examples", "newest")
 
@@ -42,8 +43,12 @@ class OsLibrary(E2ETest):
                            capture_output=True, text=True, check=True)
         symbols = {line.split()[-1] for line in r.stdout.splitlines() if len(line.split()) == 3}
         for name in ("findLatestFile", "readDevice", "getDefaultOutputDir", "ftpFile",
-                     "mountRemovableMedia", "executeProcess", "getPfmInfo"):
+                     "uploadFile", "mountRemovableMedia", "executeProcess", "getPfmInfo"):
             self.assertIn(name, symbols)
+        # libsodium's SHA-256 inside is under names of its own: a tool may
+        # link libsodium as well.
+        self.assertIn("trell_crypto_hash_sha256_update", symbols)
+        self.assertEqual([], [s for s in symbols if s.startswith(("crypto_", "sodium_"))])
 
     def test_find_package_build_pack_and_run(self):
         source = shutil.copytree(EXAMPLE, self.path("newest"))
@@ -90,6 +95,20 @@ class OsLibrary(E2ETest):
         self.assertEqual(0, r.returncode, r.stderr)
         r = subprocess.run([tool, self.logs, ".log"], capture_output=True, text=True)
         self.assertEqual((0, self.expected), (r.returncode, r.stdout))
+
+        # With a URL, the tool (in C, with the library and libdl alone) sends
+        # the file and its checksum file.
+        servers = Servers(self.dir)
+        self.addCleanup(servers.stop)
+        received = servers.folder("received")
+        url = "ftp://127.0.0.1:%d/" % servers.plain_ftp(received)
+        r = subprocess.run([tool, self.logs, ".log", url], capture_output=True, text=True)
+        self.assertEqual((0, self.expected, ""), (r.returncode, r.stdout, r.stderr))
+        with open(os.path.join(received, "b.log")) as f:
+            self.assertEqual("second-word rest\n", f.read())
+        with open(os.path.join(received, "b.log.sha256"), "rb") as f:
+            self.assertEqual(subprocess.run(["sha256sum", "b.log"], cwd=self.logs, check=True,
+                                            capture_output=True).stdout, f.read())
 
 
 if __name__ == "__main__":

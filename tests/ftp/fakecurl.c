@@ -5,18 +5,26 @@
  *   FAKECURL_REFUSE_OPTION    curl_easy_setopt refuses this option number
  *   FAKECURL_PERFORM_CODE     curl_easy_perform's result (default 0)
  *   FAKECURL_ERROR_TEXT       written into the error buffer when that is not 0
+ *   FAKECURL_PROTOCOLS        the protocols curl_version_info names, blank-
+ *                             separated (default: ftp ftps http https sftp)
  * Built with FAKECURL_WITHOUT_GLOBAL_CLEANUP it lacks curl_global_cleanup. */
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "os/curl_library.h"
+
 #define FAKE_ERROR_SIZE 256
+
+typedef size_t (*ReadFn)(char *buffer, size_t size, size_t count, void *data);
 
 static struct {
     int handle;
     char *errorBuffer;
     FILE *stream;
+    void *readData;
+    ReadFn read;
 } fake;
 
 static void record(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -82,14 +90,20 @@ int curl_easy_setopt(void *handle, int option, ...)
             record("curl_easy_setopt %d", option);
         } else if (option == 10009) {
             fake.stream = (FILE *)value;
+            fake.readData = value;
             record("curl_easy_setopt %d", option);
         } else if (option == 10002) {
             record("curl_easy_setopt %d %s", option, (const char *)value);
         } else {
             record("curl_easy_setopt %d", option);
         }
-    } else {
+    } else if (option < 30000) {
+        void (*function)(void) = va_arg(ap, void (*)(void));
+        if (option == 20012)
+            fake.read = (ReadFn)function;
         record("curl_easy_setopt %d", option);
+    } else {
+        record("curl_easy_setopt %d %lld", option, (long long)va_arg(ap, long long));
     }
     va_end(ap);
     return option == envNumber("FAKECURL_REFUSE_OPTION", -1) ? 48 : 0;
@@ -98,9 +112,15 @@ int curl_easy_setopt(void *handle, int option, ...)
 int curl_easy_perform(void *handle)
 {
     checkHandle("curl_easy_perform", handle);
-    /* Reads the upload data the way libcurl's default reader does. */
+    /* Reads the upload data through the read callback when one was set,
+     * else the way libcurl's default reader does. */
     size_t total = 0;
-    if (fake.stream != NULL) {
+    if (fake.read != NULL) {
+        char piece[4096];
+        size_t n;
+        while ((n = fake.read(piece, 1, sizeof piece, fake.readData)) > 0 && n <= sizeof piece)
+            total += n;
+    } else if (fake.stream != NULL) {
         char piece[4096];
         size_t n;
         while ((n = fread(piece, 1, sizeof piece, fake.stream)) > 0)
@@ -118,6 +138,37 @@ void curl_easy_cleanup(void *handle)
 {
     checkHandle("curl_easy_cleanup", handle);
     record("curl_easy_cleanup");
+    fake.read = NULL;
+}
+
+int curl_easy_getinfo(void *handle, int info, ...)
+{
+    checkHandle("curl_easy_getinfo", handle);
+    record("curl_easy_getinfo %d", info);
+    return 0;
+}
+
+const char *curl_easy_strerror(int code)
+{
+    return code == 0 ? "No error" : "fake failure";
+}
+
+static struct CurlVersionInfo versionInfo;
+
+void *curl_version_info(int age)
+{
+    static char names[256];
+    static const char *protocols[16];
+    const char *chosen = getenv("FAKECURL_PROTOCOLS");
+    snprintf(names, sizeof names, "%s", chosen != NULL ? chosen : "ftp ftps http https sftp");
+    size_t count = 0;
+    for (char *word = strtok(names, " "); word != NULL && count < 15; word = strtok(NULL, " "))
+        protocols[count++] = word;
+    protocols[count] = NULL;
+    record("curl_version_info %d", age);
+    versionInfo.version = "7.0.0-fake";
+    versionInfo.protocols = protocols;
+    return &versionInfo;
 }
 
 #ifndef FAKECURL_WITHOUT_GLOBAL_CLEANUP

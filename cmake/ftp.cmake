@@ -14,7 +14,7 @@ target_compile_definitions(osspecific_services PRIVATE TRELL_FTP_HOST="${TRELL_F
 # that each test controls its environment (LD_LIBRARY_PATH, namespaces).
 add_executable(ftp_probe tests/ftp/ftp_probe.cc)
 target_include_directories(ftp_probe PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(ftp_probe PRIVATE osspecific_linux osspecific_services)
+target_link_libraries(ftp_probe PRIVATE osspecific_linux osspecific_services common_c)
 
 # Stand-ins for libcurl where a test needs it to misbehave: a scriptable one,
 # and one that lacks curl_global_cleanup.  Both are named libcurl.so.

@@ -27,7 +27,7 @@ if(TRELL_FUZZ)
 
   # The two modules again, instrumented for coverage and the sanitizers, with
   # the build settings of their ordinary targets.
-  add_library(fuzz_modules OBJECT ${OS_SOURCES} ${INSTALLER_SOURCES} ${FOLDER_WALK_SOURCES})
+  add_library(fuzz_modules OBJECT ${OS_SOURCES} ${INSTALLER_SOURCES} ${COMMON_C_SOURCES})
   target_compile_options(fuzz_modules PRIVATE ${FUZZ_FLAGS})
   target_compile_definitions(fuzz_modules PRIVATE
     $<TARGET_PROPERTY:osspecific_linux,COMPILE_DEFINITIONS>

@@ -6,8 +6,11 @@
 
 include(CMakePackageConfigHelpers)
 
-set_target_properties(osspecific_linux osspecific_services PROPERTIES POSITION_INDEPENDENT_CODE ON)
-add_library(trell_os STATIC $<TARGET_OBJECTS:osspecific_linux> $<TARGET_OBJECTS:osspecific_services>)
+set_target_properties(osspecific_linux osspecific_services common_c PROPERTIES
+                      POSITION_INDEPENDENT_CODE ON)
+# The container reader (common_c) serves getSignatureSize.
+add_library(trell_os STATIC $<TARGET_OBJECTS:osspecific_linux> $<TARGET_OBJECTS:osspecific_services>
+            $<TARGET_OBJECTS:common_c>)
 set_target_properties(trell_os PROPERTIES EXPORT_NAME os)
 target_include_directories(trell_os INTERFACE $<INSTALL_INTERFACE:include>)
 target_link_libraries(trell_os INTERFACE ${CMAKE_DL_LIBS})

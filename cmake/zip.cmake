@@ -7,8 +7,9 @@
 
 set(ZIPREAD_LIBRARY_SOURCES ${CMAKE_SOURCE_DIR}/common/zipread.cc
     ${CMAKE_SOURCE_DIR}/common/zipextract.cc ${CMAKE_SOURCE_DIR}/common/io_loops.cc)
-# What a static unzip utility is built from: the reader and the folder walk.
-set(ZIPREAD_SOURCES ${ZIPREAD_LIBRARY_SOURCES} ${FOLDER_WALK_SOURCES})
+# What a static unzip utility is built from: the reader and the folder walk
+# (with the rest of common_c, which the link drops).
+set(ZIPREAD_SOURCES ${ZIPREAD_LIBRARY_SOURCES} ${COMMON_C_SOURCES})
 find_library(LIBDEFLATE_LIBRARY deflate)
 find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h)
 if(NOT LIBDEFLATE_LIBRARY OR NOT LIBDEFLATE_INCLUDE_DIR)
@@ -17,7 +18,7 @@ endif()
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 
-# Host builds link folder_walk beside it (the launcher's tests link both).
+# Host builds link common_c beside it (the launcher's tests link both).
 add_library(zipread OBJECT ${ZIPREAD_LIBRARY_SOURCES})
 target_include_directories(zipread PUBLIC ${LIBDEFLATE_INCLUDE_DIR})
 target_link_libraries(zipread PUBLIC ${LIBDEFLATE_LIBRARY} Threads::Threads)
@@ -33,5 +34,5 @@ if(TRELL_STATIC_LAUNCHER)
     LIBS ${TRELL_MUSL_LIBDEFLATE})
 else()
   add_executable(tunzip ${CMAKE_SOURCE_DIR}/unzip/main.cc)
-  target_link_libraries(tunzip PRIVATE zipread folder_walk)
+  target_link_libraries(tunzip PRIVATE zipread common_c)
 endif()

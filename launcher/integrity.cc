@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "../common/pkg_checksum.h"
+#include "../common/pkg_container.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 
@@ -55,22 +56,16 @@ static int elementChecksum(int index, const int32_t *directory, int fd, uint32_t
 static int zipDirectoryChecksum(const unsigned char *bytes, const int32_t *directory, int fd,
                                 uint32_t *sum)
 {
-    const int32_t first = directory[PKG_DIR_FIRST_IMAGE_ENTRY];
-    const int32_t second = directory[PKG_DIR_SECOND_IMAGE_ENTRY];
-    const int pair = pkgIsImagePair(directory[PKG_ELEM_IMAGE], first, second);
-    // The archives' sizes and where each ends (the sizes were checked
-    // against the file when the directory was located).
-    long long end = 0;
-    for (int i = 0; i < PKG_ELEM_IMAGE; i++)
-        end += directory[i];
-    const int32_t sizes[PKG_REC_IMAGE_SLOTS] = {pair ? first : directory[PKG_ELEM_IMAGE],
-                                                pair ? second : 0};
+    int64_t offsets[PKG_REC_IMAGE_SLOTS];
+    int32_t sizes[PKG_REC_IMAGE_SLOTS] = {0, 0};
+    const int archives = pkgImageArchives(directory, offsets, sizes);
     PkgChecksumState state;
     pkgChecksumInit(&state);
     for (int slot = 0; slot < PKG_REC_IMAGE_SLOTS; slot++) {
-        end += sizes[slot];
         uint32_t n = pkgRecordU32(bytes, PKG_REC_ZIPDIR_SIZE_OFFSET + 4 * slot);
-        if (n > (uint32_t)sizes[slot] || addBytes(&state, fd, (off_t)(end - n), n) != 0)
+        if (n > (uint32_t)sizes[slot] ||
+            (slot < archives && addBytes(&state, fd, (off_t)(offsets[slot] + sizes[slot] - n),
+                                         n) != 0))
             return -1;
     }
     *sum = pkgChecksumFinal(&state);

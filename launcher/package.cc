@@ -7,6 +7,7 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include "../common/pkg_container.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 
@@ -73,53 +74,6 @@ static int openOwnFile(const char *argv0)
     return -1;
 }
 
-// Sizes must be non-negative, every element offset below 2^31 (the image
-// pair's second archive included), and the elements must fill the file up
-// to the directory at position directoryAt: a truncated or padded file
-// is refused before anything is read from it.  Result: 0 valid, -1 not.
-static int checkDirectory(const int32_t *directory, off_t directoryAt)
-{
-    long long sum = 0;
-    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
-        if (directory[i] < 0)
-            return -1;
-        sum += directory[i];
-    }
-    if (sum > PKG_MAX_OFFSET || sum != (long long)directoryAt)
-        return -1;
-    if (directory[PKG_DIR_FIRST_IMAGE_ENTRY] < 0 || directory[PKG_DIR_SECOND_IMAGE_ENTRY] < 0)
-        return -1;
-    return 0;
-}
-
-// The signature block behind the package in the open file of size bytes,
-// and the zero bytes in front of it.  Result: 0 with both set (0 and 0 for
-// an unsigned package), or -1 after the message when the bytes between the
-// end marker and the block are not the zeros that signing writes.
-static int locateSignature(int fd, off_t size, uint32_t *block, int *alignment)
-{
-    unsigned char tail[PKG_SIG_TRAILER_SIZE];
-    *block = 0;
-    *alignment = 0;
-    if (size < (off_t)sizeof tail ||
-        pread(fd, tail, sizeof tail, size - (off_t)sizeof tail) != (ssize_t)sizeof tail)
-        return 0;
-    *block = pkgSignatureBlockSize(tail, (uint64_t)size);
-    if (*block == 0)
-        return 0;
-    unsigned char before[PKG_SIG_ALIGN];
-    const off_t blockStart = size - (off_t)*block;
-    if (blockStart < (off_t)sizeof before ||
-        pread(fd, before, sizeof before, blockStart - (off_t)sizeof before) !=
-            (ssize_t)sizeof before ||
-        (*alignment = pkgSignatureAlignment(before, (uint64_t)blockStart)) < 0) {
-        fputs("Damaged package: the bytes between the package and its signature are not the "
-              "zeros that signing writes; get the package again\n", stderr);
-        return -1;
-    }
-    return 0;
-}
-
 int locatePkgDirectory(const char *argv0, const char *package, int32_t directory[PKG_DIR_ENTRIES])
 {
     int fd;
@@ -136,35 +90,31 @@ int locatePkgDirectory(const char *argv0, const char *package, int32_t directory
         if (fd < 0)
             return -1;
     }
-    uint32_t block;
-    int alignment;
-    const off_t size = lseek(fd, 0, SEEK_END);
-    if (size < 0 || locateSignature(fd, size, &block, &alignment) != 0) {
+    // Every decision is the container reader's, pkgtool's too; the words
+    // are the launcher's.  The end marker is not looked at.
+    PkgContainer c;
+    const char *message = NULL;
+    switch (pkgReadContainer(fd, &c)) {
+    case PKG_CONTAINER_FINE: break;
+    case PKG_CONTAINER_TOO_SHORT: message = "Failed seeking to package directory\n"; break;
+    case PKG_CONTAINER_READ_FAILED: message = "Failed reading package directory\n"; break;
+    case PKG_CONTAINER_BAD_ALIGNMENT:
+        message = "Damaged package: the bytes between the package and its signature are not "
+                  "the zeros that signing writes; get the package again\n";
+        break;
+    case PKG_CONTAINER_BAD_SIGNATURE:
+        message = "Damaged package: its signature block is damaged; get the package again\n";
+        break;
+    default: message = "Invalid package directory\n"; break;
+    }
+    if (message != NULL) {
+        fputs(message, stderr);
         fd_close(fd);
         return -1;
     }
-    const long long s = (long long)block + alignment;
-    off_t directoryAt = -1;
-    if (s + PKG_TRAILER_SIZE > PKG_MAX_OFFSET ||
-        (directoryAt = fd_seek(fd, (int32_t)-(s + PKG_TRAILER_SIZE), SEEK_END)) < 0) {
-        fputs("Failed seeking to package directory\n", stderr);
-        fd_close(fd);
-        return -1;
-    }
-    unsigned char bytes[PKG_DIR_SIZE];
-    if (fd_read(fd, bytes, PKG_DIR_SIZE) != PKG_DIR_SIZE) {
-        fputs("Failed reading package directory\n", stderr);
-        fd_close(fd);
-        return -1;
-    }
-    pkgDecodeDirectory(bytes, directory);
-    if (checkDirectory(directory, directoryAt) != 0) {
-        fputs("Invalid package directory\n", stderr);
-        fd_close(fd);
-        return -1;
-    }
-    pkgSignedSize = directoryAt + PKG_TRAILER_SIZE;
-    pkgSignatureBlock = block;
+    memcpy(directory, c.entries, sizeof c.entries);
+    pkgSignedSize = (off_t)c.signedSize;
+    pkgSignatureBlock = c.signatureSize;
     return fd;
 }
 
@@ -172,9 +122,7 @@ off_t seekToPkgElement(int index, const int32_t *directory, int fd)
 {
     if (index < 0 || index >= PKG_ELEMENT_COUNT)
         return -1;
-    long long offset = 0;
-    for (int i = 0; i < index; i++)
-        offset += directory[i];
+    long long offset = pkgElementOffset(directory, index);
     if (index == PKG_ELEM_IMAGE && whichImg > 0)
         offset += directory[PKG_DIR_FIRST_IMAGE_ENTRY];
     if (offset < 0 || offset > PKG_MAX_OFFSET)

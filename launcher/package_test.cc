@@ -183,11 +183,15 @@ TEST_F(PackageReader, ImagePairSecondArchiveStartsAfterTheFirst)
     EXPECT_EQ(e[4].substr(700), readFile(out));
 }
 
-// A signature block's trailer of the smallest size: what the reader looks
-// at to find it (its size, zeros and the magic).
+// A signature block of the smallest size, with an empty comment: what the
+// reader looks at (magic, algorithm, length, trailer) and signatures that
+// nothing here checks.
 std::string signatureBlock()
 {
     std::string block(PKG_SIG_MIN_SIZE, 'S');
+    memcpy(&block[0], PKG_SIG_MAGIC, 8);
+    memcpy(&block[PKG_SIG_ALG_OFFSET], "ED", 2);
+    block[PKG_SIG_COMMENT_LENGTH_OFFSET] = block[PKG_SIG_COMMENT_LENGTH_OFFSET + 1] = '\0';
     auto *t = reinterpret_cast<unsigned char *>(&block[block.size() - PKG_SIG_TRAILER_SIZE]);
     pkgPutU32(t, PKG_SIG_MIN_SIZE);
     memset(t + 4, 0, 4);
@@ -225,6 +229,18 @@ TEST_F(PackageReader, SignatureAlignmentMustBeTheZerosOfSigning)
         EXPECT_NE(std::string::npos, err.find("Damaged package: the bytes between the package "
                                               "and its signature"))
             << err;
+    }
+    // A block that is not one (its magic changed) is damage.
+    std::string bad = block;
+    bad[0] = 'X';
+    pkg = writePackage(dir, e, 0, 0, std::string(3, '\0') + bad);
+    {
+        Opened o;
+        testing::internal::CaptureStderr();
+        o.fd = locatePkgDirectory("", pkg.c_str(), o.directory);
+        EXPECT_EQ("Damaged package: its signature block is damaged; get the package again\n",
+                  testing::internal::GetCapturedStderr());
+        EXPECT_LT(o.fd, 0);
     }
     // Without a trailer the same bytes are no signature: an unsigned
     // package's directory is then looked for at the very end, and refused.

@@ -12,6 +12,7 @@
 #include <sodium/crypto_sign_ed25519.h>
 
 #include "../common/minisign.h"
+#include "../common/pkg_container.h"
 #include "../os/osspecific.h"
 #include "installer.h"
 
@@ -106,24 +107,18 @@ int checkTrust(const char *store, int fd)
     static unsigned char block[PKG_SIG_MAX_SIZE];
     const uint32_t size = pkgSignatureBlock;
     const off_t at = lseek(fd, 0, SEEK_END) - (off_t)size;
-    unsigned n = 0;
-    int sound = at >= pkgSignedSize && pread(fd, block, size, at) == (ssize_t)size &&
-                memcmp(block, PKG_SIG_MAGIC, 8) == 0 && block[PKG_SIG_ALG_OFFSET] == 'E' &&
-                block[PKG_SIG_ALG_OFFSET + 1] == 'D';
-    if (sound) {
-        n = block[PKG_SIG_COMMENT_LENGTH_OFFSET] | (block[PKG_SIG_COMMENT_LENGTH_OFFSET + 1] << 8);
-        sound = n <= PKG_SIG_COMMENT_MAX && PKG_SIG_MIN_SIZE + n == size;
-    }
-    char id[MINISIGN_KEY_ID_TEXT_SIZE];
-    minisignKeyIdText(block + PKG_SIG_KEY_ID_OFFSET, id);
-    if (!sound) {
+    PkgSignature sig;
+    if (at < pkgSignedSize || pread(fd, block, size, at) != (ssize_t)size ||
+        pkgParseSignature(block, size, &sig) != 0) {
         fputs("Refused: this package's signature block is damaged; get the package again\n",
               stderr);
         return -1;
     }
+    char id[MINISIGN_KEY_ID_TEXT_SIZE];
+    minisignKeyIdText(sig.keyId, id);
     const MinisignPublicKey *key = NULL;
     for (int i = 0; i < count && key == NULL; i++)
-        if (memcmp(keys[i].keyId, block + PKG_SIG_KEY_ID_OFFSET, MINISIGN_KEY_ID_SIZE) == 0)
+        if (memcmp(keys[i].keyId, sig.keyId, MINISIGN_KEY_ID_SIZE) == 0)
             key = &keys[i];
     if (key == NULL) {
         fprintf(stderr, "Refused: this package is signed by key ID %s, which this host does not "
@@ -134,13 +129,13 @@ int checkTrust(const char *store, int fd)
     // signature and its trusted comment, as minisign checks them.
     unsigned char hash[crypto_generichash_blake2b_BYTES_MAX];
     static unsigned char signedComment[PKG_SIG_ED25519_SIZE + PKG_SIG_COMMENT_MAX];
-    const unsigned char *signature = block + PKG_SIG_SIGNATURE_OFFSET;
-    memcpy(signedComment, signature, PKG_SIG_ED25519_SIZE);
-    memcpy(signedComment + PKG_SIG_ED25519_SIZE, block + PKG_SIG_COMMENT_OFFSET, n);
+    memcpy(signedComment, sig.signature, PKG_SIG_ED25519_SIZE);
+    memcpy(signedComment + PKG_SIG_ED25519_SIZE, sig.comment, sig.commentLength);
     if (hashSignedBytes(fd, pkgSignedSize, hash) != 0 ||
-        crypto_sign_ed25519_verify_detached(signature, hash, sizeof hash, key->key) != 0 ||
-        crypto_sign_ed25519_verify_detached(block + PKG_SIG_COMMENT_OFFSET + n, signedComment,
-                                            PKG_SIG_ED25519_SIZE + n, key->key) != 0) {
+        crypto_sign_ed25519_verify_detached(sig.signature, hash, sizeof hash, key->key) != 0 ||
+        crypto_sign_ed25519_verify_detached(sig.globalSignature, signedComment,
+                                            PKG_SIG_ED25519_SIZE + sig.commentLength,
+                                            key->key) != 0) {
         fprintf(stderr, "Refused: this package's signature by key ID %s does not match it: the "
                         "package was changed after it was signed; get it again\n", id);
         return -1;

@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../common/pkglayout.h"
+#include "../common/pkg_container.h"
 #include "osspecific.h"
 #include "shell.h"
 
@@ -109,15 +109,11 @@ void sleepSec(unsigned int seconds)
 
 int getSignatureSize(const char *path)
 {
-    unsigned char tail[PKG_SIG_TRAILER_SIZE];
-    struct stat st;
+    PkgContainer c;
     int fd = fd_openRegular(path);
     if (fd < 0)
         return 0;
-    uint32_t size = 0;
-    if (fstat(fd, &st) == 0 && st.st_size >= (off_t)sizeof tail &&
-        pread(fd, tail, sizeof tail, st.st_size - (off_t)sizeof tail) == (ssize_t)sizeof tail)
-        size = pkgSignatureBlockSize(tail, (uint64_t)st.st_size);
+    pkgReadContainer(fd, &c);
     close(fd);
-    return (int)size;
+    return (int)c.signatureSize;
 }

@@ -9,8 +9,7 @@ namespace pkgtool {
 
 std::string executableName(int element)
 {
-    return element == PKG_ELEM_LAUNCHER ? "element 0 (the launcher)"
-                                        : "element 1 (the unzip utility)";
+    return "element " + std::to_string(element) + " (" + pkgElementName(element) + ")";
 }
 
 ExecutableFacts executableFacts(int element, const unsigned char *data, size_t size)

@@ -20,8 +20,11 @@ namespace {
 // Members keep the order they are added in, as documented.
 using Json = nlohmann::ordered_json;
 
-const char *const kElementNames[PKG_ELEMENT_COUNT] = {"launcher", "unzip utility",
-                                                      "global info", "command table", "image"};
+// An element's name without its article: "unzip utility".
+std::string elementName(int index)
+{
+    return std::string(pkgElementName(index)).substr(4);
+}
 
 // The package record, as text.
 void printPackageRecord(const Package &pkg)
@@ -80,7 +83,7 @@ void printPackage(const std::string &path, const Package &pkg, bool ok,
         std::printf("Directory at offset %llu\n",
                     static_cast<unsigned long long>(pkg.signedSize - PKG_TRAILER_SIZE));
         for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
-            std::printf("  element %d %-14s offset %11lld  size %11d\n", i, kElementNames[i],
+            std::printf("  element %d %-14s offset %11lld  size %11d\n", i, elementName(i).c_str(),
                         static_cast<long long>(pkg.offset(i)), pkg.sizes[i]);
         std::printf("  image sizes: first %d, second %d (%s)\n", pkg.firstImageSize,
                     pkg.secondImageSize, pkg.isImagePair() ? "image pair" : "single image");
@@ -174,7 +177,7 @@ Json packageJson(const std::string &path, const Package &pkg,
         Json elements = Json::array();
         for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
             elements.push_back({{"index", i},
-                                {"name", kElementNames[i]},
+                                {"name", elementName(i)},
                                 {"offset", pkg.offset(i)},
                                 {"size", pkg.sizes[i]}});
         j["elements"] = elements;

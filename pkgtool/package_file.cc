@@ -1,6 +1,7 @@
 #include "package_file.h"
 
 #include "file_checks.h"
+#include "../common/pkg_container.h"
 #include "printable.h"
 
 #include <algorithm>
@@ -8,16 +9,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 
 namespace pkgtool {
 
 int64_t Package::offset(int index) const
 {
-    int64_t sum = 0;
-    for (int i = 0; i < index; i++)
-        sum += sizes[i];
-    return sum;
+    return pkgElementOffset(sizes, index);
 }
 
 bool Package::isImagePair() const
@@ -121,13 +121,14 @@ std::string checkRecord(const Record &r)
 
 static Record decodeRecord(const unsigned char *p, std::vector<std::string> &problems, int number)
 {
+    PkgRecordView v;
+    pkgDecodeRecord(p, &v);
     Record r;
-    r.distribution = pkgGetI32(p + PKG_REC_DIST_OFFSET);
-    r.release = pkgGetI32(p + PKG_REC_RELEASE_OFFSET);
-    r.architecture = pkgGetI32(p + PKG_REC_ARCH_OFFSET);
-    r.mode = pkgGetI32(p + PKG_REC_MODE_OFFSET);
-    auto text = [&](int offset, int size, const char *what) {
-        const char *s = reinterpret_cast<const char *>(p + offset);
+    r.distribution = v.distribution;
+    r.release = v.release;
+    r.architecture = v.architecture;
+    r.mode = v.mode;
+    auto text = [&](const char *s, int size, const char *what) {
         const void *end = std::memchr(s, '\0', size);
         if (end == nullptr) {
             problems.push_back("record " + std::to_string(number) + ": " + what +
@@ -138,48 +139,93 @@ static Record decodeRecord(const unsigned char *p, std::vector<std::string> &pro
         }
         return std::string(s, static_cast<const char *>(end) - s);
     };
-    r.command = text(PKG_REC_COMMAND_OFFSET, PKG_REC_COMMAND_SIZE, "command");
-    r.arguments = text(PKG_REC_ARGS_OFFSET, PKG_REC_ARGS_SIZE, "arguments");
+    r.command = text(v.command, PKG_REC_COMMAND_SIZE, "command");
+    r.arguments = text(v.arguments, PKG_REC_ARGS_SIZE, "arguments");
     return r;
 }
 
-// Finds the signature block a signed package carries behind its end marker,
-// and the 0 to 7 alignment bytes in front of it, as the launcher does: the
-// block's trailer gives its size, and in front of it lie the zeros that
-// pad the package to a multiple of 8, behind the end marker.  Other bytes
-// there are reported (the launcher refuses them); the last 0xFF then
-// stands for the end marker.  Result: false when the file cannot be read.
-static bool locateSignature(std::ifstream &in, Package &pkg, std::vector<std::string> &problems)
+// Reads count bytes at offset of fd whole.  Result: true, or false.
+static bool readAt(int fd, unsigned char *out, size_t count, int64_t offset)
 {
-    pkg.signedSize = pkg.fileSize;
-    pkg.signatureSize = 0;
-    unsigned char tail[PKG_SIG_TRAILER_SIZE];
-    if (pkg.fileSize < sizeof tail + PKG_TRAILER_SIZE)
-        return true;
-    in.seekg(static_cast<std::streamoff>(pkg.fileSize - sizeof tail));
-    if (!in.read(reinterpret_cast<char *>(tail), sizeof tail))
+    for (size_t done = 0; done < count;) {
+        const ssize_t n = pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The container as the one reader finds it (pkg_container.h), in pkgtool's
+// words: every decision is the reader's, the explanations pkgtool's.
+// Result: false when the elements cannot be found.
+static bool readContainer(int fd, Package &pkg, std::vector<std::string> &problems)
+{
+    PkgContainer c;
+    const int problem = pkgReadContainer(fd, &c);
+    pkg.fileSize = c.fileSize;
+    pkg.signedSize = c.signedSize;
+    pkg.signatureSize = c.signatureSize;
+    std::memcpy(pkg.directory, c.directory, PKG_DIR_SIZE);
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        pkg.sizes[i] = c.entries[i];
+    pkg.firstImageSize = c.entries[PKG_DIR_FIRST_IMAGE_ENTRY];
+    pkg.secondImageSize = c.entries[PKG_DIR_SECOND_IMAGE_ENTRY];
+    pkg.located = c.located != 0;
+    if (problem == PKG_CONTAINER_TOO_SHORT) {
+        problems.push_back("not a package: the file holds " + std::to_string(c.fileSize) +
+                           " bytes, fewer than the " + std::to_string(PKG_TRAILER_SIZE) +
+                           " of a package directory and end marker");
         return false;
-    const uint32_t size = pkgSignatureBlockSize(tail, pkg.fileSize);
-    if (size == 0)
-        return true;
-    unsigned char before[PKG_SIG_ALIGN];
-    in.seekg(static_cast<std::streamoff>(pkg.fileSize - size - sizeof before));
-    if (!in.read(reinterpret_cast<char *>(before), sizeof before))
+    }
+    if (problem == PKG_CONTAINER_READ_FAILED) {
+        problems.push_back("cannot read the package directory");
         return false;
-    int align = pkgSignatureAlignment(before, pkg.fileSize - size);
-    if (align < 0) {
+    }
+    // The end marker, which the launcher does not read, is pkgtool's first
+    // question: a file without one is no package at all.
+    if (c.endMarker != PKG_END_MARKER) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", c.endMarker);
+        problems.push_back(std::string("not a package: the last byte is ") + hex +
+                           ", not the end marker 0xFF");
+        pkg.located = false;
+        return false;
+    }
+    if (problem == PKG_CONTAINER_BAD_ALIGNMENT)
         problems.push_back("the bytes between the end marker and the signature block are not "
                            "the zeros that signing writes: the launcher refuses the package");
-        align = 0;
-        for (int k = PKG_SIG_ALIGN - 1; k >= 0; k--) {
-            if (before[k] == PKG_END_MARKER) {
-                align = PKG_SIG_ALIGN - 1 - k;
-                break;
-            }
-        }
+    if (problem == PKG_CONTAINER_BAD_SIGNATURE)
+        problems.push_back("the signature block is damaged");
+    bool negative = false;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
+        if (pkg.sizes[i] >= 0)
+            continue;
+        negative = true;
+        problems.push_back("element " + std::to_string(i) + "'s size " +
+                           std::to_string(static_cast<uint32_t>(pkg.sizes[i])) +
+                           " is at or over 2^31");
     }
-    pkg.signatureSize = size;
-    pkg.signedSize = pkg.fileSize - size - static_cast<uint64_t>(align);
+    if (negative)
+        return false;
+    if (!pkg.located) {
+        if (c.sizeSum > PKG_MAX_OFFSET)
+            problems.push_back("the element sizes add up to " + std::to_string(c.sizeSum) +
+                               ", at or over 2^31");
+        if (static_cast<uint64_t>(c.sizeSum) + PKG_TRAILER_SIZE != c.signedSize)
+            problems.push_back("the element sizes add up to " + std::to_string(c.sizeSum) +
+                               " bytes, but the file holds " +
+                               std::to_string(c.signedSize - PKG_TRAILER_SIZE) +
+                               " bytes before the directory");
+        return false;
+    }
+    // The launcher refuses a negative image size outright.
+    for (const auto &[which, size] : {std::pair<const char *, int32_t>{"first", pkg.firstImageSize},
+                                      {"second", pkg.secondImageSize}})
+        if (size < 0)
+            problems.push_back(std::string("the ") + which + " image size " +
+                               std::to_string(size) + " is negative: the launcher refuses " +
+                               "the package");
     return true;
 }
 
@@ -190,89 +236,31 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
         problems.push_back("cannot open " + notRegular);
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         problems.push_back("cannot open " + path + ": " + std::strerror(errno));
         return false;
     }
-    in.seekg(0, std::ios::end);
-    pkg.fileSize = static_cast<uint64_t>(in.tellg());
-    if (pkg.fileSize < PKG_TRAILER_SIZE) {
-        problems.push_back("not a package: the file holds " + std::to_string(pkg.fileSize) +
-                           " bytes, fewer than the " + std::to_string(PKG_TRAILER_SIZE) +
-                           " of a package directory and end marker");
-        return false;
-    }
-    if (!locateSignature(in, pkg, problems)) {
-        problems.push_back("cannot read the end of the package");
-        return false;
-    }
-    unsigned char trailer[PKG_TRAILER_SIZE];
-    in.seekg(static_cast<std::streamoff>(pkg.signedSize - PKG_TRAILER_SIZE));
-    in.read(reinterpret_cast<char *>(trailer), PKG_TRAILER_SIZE);
-    if (!in) {
-        problems.push_back("cannot read the package directory");
-        return false;
-    }
-    if (trailer[PKG_DIR_SIZE] != PKG_END_MARKER) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "0x%02X", trailer[PKG_DIR_SIZE]);
-        problems.push_back(std::string("not a package: the last byte is ") + hex +
-                           ", not the end marker 0xFF");
-        return false;
-    }
-    std::memcpy(pkg.directory, trailer, PKG_DIR_SIZE);
-    int64_t sum = 0;
-    bool negative = false;
-    for (int i = 0; i < PKG_ELEMENT_COUNT; i++) {
-        pkg.sizes[i] = pkgGetI32(trailer + 4 * i);
-        negative = negative || pkg.sizes[i] < 0;
-        if (pkg.sizes[i] < 0)
-            problems.push_back("element " + std::to_string(i) + "'s size " +
-                               std::to_string(static_cast<uint32_t>(pkg.sizes[i])) +
-                               " is at or over 2^31");
-        sum += pkg.sizes[i];
-    }
-    pkg.firstImageSize = pkgGetI32(trailer + 4 * PKG_DIR_FIRST_IMAGE_ENTRY);
-    pkg.secondImageSize = pkgGetI32(trailer + 4 * PKG_DIR_SECOND_IMAGE_ENTRY);
-    if (negative)
-        return false;
-    if (sum > PKG_MAX_OFFSET)
-        problems.push_back("the element sizes add up to " + std::to_string(sum) +
-                           ", at or over 2^31");
-    if (static_cast<uint64_t>(sum) + PKG_TRAILER_SIZE != pkg.signedSize) {
-        problems.push_back("the element sizes add up to " + std::to_string(sum) +
-                           " bytes, but the file holds " +
-                           std::to_string(pkg.signedSize - PKG_TRAILER_SIZE) +
-                           " bytes before the directory");
-        return false;
-    }
-    pkg.located = sum <= PKG_MAX_OFFSET;
-    // The launcher refuses a negative image size outright.
-    auto negativeImageSize = [&](const char *which, int32_t size) {
-        if (size < 0)
-            problems.push_back(std::string("the ") + which + " image size " +
-                               std::to_string(size) + " is negative: the launcher refuses " +
-                               "the package");
-    };
-    negativeImageSize("first", pkg.firstImageSize);
-    negativeImageSize("second", pkg.secondImageSize);
-    if (pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
-        problems.push_back("the global info is " + std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) +
-                           " bytes, not " + std::to_string(PKG_GLOBAL_INFO_SIZE));
+    const bool located = readContainer(fd, pkg, problems);
+    if (!located || pkg.sizes[PKG_ELEM_GLOBAL_INFO] != PKG_GLOBAL_INFO_SIZE) {
+        if (located)
+            problems.push_back("the global info is " +
+                               std::to_string(pkg.sizes[PKG_ELEM_GLOBAL_INFO]) + " bytes, not " +
+                               std::to_string(PKG_GLOBAL_INFO_SIZE));
+        close(fd);
         return false;
     }
     unsigned char info[PKG_GLOBAL_INFO_SIZE];
-    in.seekg(pkg.offset(PKG_ELEM_GLOBAL_INFO));
-    in.read(reinterpret_cast<char *>(info), sizeof info);
-    if (!in) {
+    const int32_t tableSize = pkg.sizes[PKG_ELEM_COMMANDS];
+    std::vector<unsigned char> table(static_cast<size_t>(tableSize));
+    const bool infoRead = readAt(fd, info, sizeof info, pkg.offset(PKG_ELEM_GLOBAL_INFO));
+    const bool tableRead = readAt(fd, table.data(), table.size(), pkg.offset(PKG_ELEM_COMMANDS));
+    close(fd);
+    if (!infoRead) {
         problems.push_back("cannot read the global info");
         return false;
     }
-    pkg.recordCount = pkgGetI32(info + PKG_GI_COUNT_OFFSET);
-    pkg.strict = pkgGetI32(info + PKG_GI_STRICT_OFFSET);
-
-    const int32_t tableSize = pkg.sizes[PKG_ELEM_COMMANDS];
+    pkgDecodeGlobalInfo(info, &pkg.recordCount, &pkg.strict);
     const int32_t present = tableSize / PKG_RECORD_SIZE;
     if (pkg.recordCount < 0)
         problems.push_back("the record count is negative (" + std::to_string(pkg.recordCount) + ")");
@@ -281,10 +269,7 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
                            ", but the command table holds " + std::to_string(present));
     if (present == 0)
         problems.push_back("the command table holds no record");
-    std::vector<unsigned char> table(static_cast<size_t>(tableSize));
-    in.seekg(pkg.offset(PKG_ELEM_COMMANDS));
-    in.read(reinterpret_cast<char *>(table.data()), tableSize);
-    if (!in) {
+    if (!tableRead) {
         problems.push_back("cannot read the command table");
         return false;
     }
@@ -296,12 +281,14 @@ bool readPackage(const std::string &path, Package &pkg, std::vector<std::string>
 
 std::vector<ImagePart> imageParts(const Package &pkg)
 {
-    const int64_t start = pkg.offset(PKG_ELEM_IMAGE);
-    if (!pkg.isImagePair())
-        return {ImagePart{"image", 0, start, pkg.sizes[PKG_ELEM_IMAGE]}};
-    return {ImagePart{"x86 image", PKG_ARCH_X86, start, pkg.firstImageSize},
-            ImagePart{"x86-64 image", PKG_ARCH_X86_64, start + pkg.firstImageSize,
-                      pkg.secondImageSize}};
+    int32_t entries[PKG_DIR_ENTRIES];
+    pkgDecodeDirectory(pkg.directory, entries);
+    int64_t offsets[2];
+    int32_t sizes[2];
+    if (pkgImageArchives(entries, offsets, sizes) == 1)
+        return {ImagePart{"image", 0, offsets[0], sizes[0]}};
+    return {ImagePart{"x86 image", PKG_ARCH_X86, offsets[0], sizes[0]},
+            ImagePart{"x86-64 image", PKG_ARCH_X86_64, offsets[1], sizes[1]}};
 }
 
 bool readPackageBytes(const std::string &path, int64_t offset, int32_t size,

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "../common/io_loops.h"
+#include "../common/pkg_container.h"
 #include "file_checks.h"
 #include "temp_output.h"
 #include "version_mark.h"
@@ -284,29 +285,26 @@ SignatureState checkSignature(const std::string &path, const Package &pkg,
     if (!readPackageBytes(path, static_cast<int64_t>(pkg.fileSize - pkg.signatureSize),
                           static_cast<int32_t>(pkg.signatureSize), block, error))
         return s;
-    const size_t n = block[PKG_SIG_COMMENT_LENGTH_OFFSET] |
-                     (block[PKG_SIG_COMMENT_LENGTH_OFFSET + 1] << 8);
-    s.sound = std::memcmp(block.data(), PKG_SIG_MAGIC, 8) == 0 &&
-              std::memcmp(block.data() + PKG_SIG_ALG_OFFSET, "ED", 2) == 0 &&
-              PKG_SIG_MIN_SIZE + n == block.size();
+    PkgSignature sig;
+    s.sound = pkgParseSignature(block.data(), static_cast<uint32_t>(block.size()), &sig) == 0;
     if (!s.sound)
         return s;
-    const unsigned char *keyId = block.data() + PKG_SIG_KEY_ID_OFFSET;
-    s.keyId = keyIdText(keyId);
-    s.trustedComment.assign(reinterpret_cast<const char *>(block.data()) + PKG_SIG_COMMENT_OFFSET, n);
+    s.keyId = keyIdText(sig.keyId);
+    s.trustedComment.assign(reinterpret_cast<const char *>(sig.comment), sig.commentLength);
     for (const MinisignPublicKey &key : keys) {
-        if (std::memcmp(key.keyId, keyId, MINISIGN_KEY_ID_SIZE) != 0)
+        if (std::memcmp(key.keyId, sig.keyId, MINISIGN_KEY_ID_SIZE) != 0)
             continue;
         unsigned char hash[crypto_generichash_BYTES_MAX];
         if (!hashPrefix(path, pkg.signedSize, hash, error))
             return s;
-        const unsigned char *signature = block.data() + PKG_SIG_SIGNATURE_OFFSET;
-        std::vector<unsigned char> signedComment(signature, signature + PKG_SIG_ED25519_SIZE);
+        std::vector<unsigned char> signedComment(sig.signature,
+                                                 sig.signature + PKG_SIG_ED25519_SIZE);
         signedComment.insert(signedComment.end(), s.trustedComment.begin(), s.trustedComment.end());
-        s.trusted = (crypto_sign_verify_detached(signature, hash, sizeof hash, key.key) == 0 &&
-                    crypto_sign_verify_detached(block.data() + PKG_SIG_COMMENT_OFFSET + n,
-                                                signedComment.data(), signedComment.size(),
-                                                key.key) == 0) ? 1 : 0;
+        s.trusted = (crypto_sign_verify_detached(sig.signature, hash, sizeof hash, key.key) == 0 &&
+                     crypto_sign_verify_detached(sig.globalSignature, signedComment.data(),
+                                                 signedComment.size(), key.key) == 0)
+                        ? 1
+                        : 0;
         break;
     }
     return s;

@@ -19,7 +19,8 @@ scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev pytho
   unzip python3-pyftpdlib libcurl4 libcurl4-openssl-dev libzip-dev libdeflate-dev dos2unix \
   util-linux iproute2 procps binutils file gcc-multilib busybox-static qemu-user-static \
   help2man pkg-config nlohmann-json3-dev dpkg-dev man-db libsodium-dev minisign zlib1g-dev \
-  p7zip-full openjdk-17-jdk-headless strace time
+  p7zip-full openjdk-17-jdk-headless strace time ansible-core ansible-lint openssh-server \
+  openssh-client sudo
 
 build=${BUILD_DIR:-build}
 printf '%s\n' "${CMAKE_ARGS:-}" | xargs cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

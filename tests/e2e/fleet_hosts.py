@@ -216,6 +216,9 @@ class Fleet:
 
     def __init__(self, folder):
         self.dir = folder
+        # sshd's privilege separation folder, which the system makes when it
+        # starts its own sshd (a machine that never did may lack it).
+        os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
         self.hosts = {}
         self.closed = {}
         keys = os.path.join(folder, "keys")

@@ -23,7 +23,7 @@ START = r"""set -e
 h=$0
 mount --bind "$h/conf" /mnt
 mount -t overlay overlay -o "lowerdir=/etc,upperdir=$h/etc,workdir=$h/etc-work" /etc
-if [ -d "$h/usr-local" ]; then mount --bind "$h/usr-local" /usr/local; fi
+if [ -n "$USR_LOCAL" ]; then mount --bind "$USR_LOCAL" /usr/local; fi
 place() {
   mount --bind "$h/$1" "$2"
   if [ -n "$3" ]; then mount -o "remount,bind,$3" "$2"; fi
@@ -114,9 +114,8 @@ class Host:
             os.chown(self.home, uid, uid)
         else:
             self.uid, self.home = 0, self.path("root")
-        if usr_local:
-            os.rename(usr_local, self.path("usr-local"))
-        self.env = dict(os.environ, TMP_MOUNT=tmp, VARTMP_MOUNT=vartmp, SHM_MOUNT=shm)
+        self.env = dict(os.environ, TMP_MOUNT=tmp, VARTMP_MOUNT=vartmp, SHM_MOUNT=shm,
+                        USR_LOCAL=usr_local or "")
         self.proc = None
         for _ in range(5):
             if self.start():

@@ -9,7 +9,7 @@ __metaclass__ = type
 import hashlib
 import os
 
-from ansible.errors import AnsibleConnectionFailure
+from ansible.errors import AnsibleConnectionFailure, AnsibleError
 from ansible.plugins.action import ActionBase
 
 # Files fetched land under this name first, and under their own once their
@@ -38,25 +38,28 @@ class ActionModule(ActionBase):
         package = os.path.expanduser(args.pop("package"))
         host_dir = os.path.join(os.path.expanduser(args.pop("results_dir")),
                                 task_vars["inventory_hostname"])
-        private = None
+        private, stage = None, "connecting"
         try:
             # Ansible's own temporary folder: the remote user's, 0700.
             private = self._make_tmp_path()
+            stage = "copying the package"
             folder = self._connection._shell.join_path(private, "run")
             remote = self._connection._shell.join_path(folder, os.path.basename(package))
             self._command("mkdir -m 700 %s" % self._connection._shell.quote(folder), folder)
             self._transfer_file(package, remote)
             self._remote_chmod([remote], "u+x")
+            stage = "running"
             run = self._execute_module(module_name="trell.portable.run_package",
                                        module_args=dict(args, package=remote),
                                        task_vars=task_vars)
             result.update(run)
             if "exit_status" in run:
+                stage = "fetching the results"
                 result["fetched"] = self._bring_home(run, host_dir)
         except AnsibleConnectionFailure as e:
-            result.update(unreachable=True, msg="connection lost: %s" % e)
-        except (IOError, OSError, ValueError) as e:
-            result.update(failed=True, msg=str(e))
+            result.update(unreachable=True, msg="%s: %s" % (stage, e))
+        except (AnsibleError, IOError, OSError, ValueError) as e:
+            result.update(failed=True, msg="%s: %s" % (stage, e))
         finally:
             self._remove(private, result)
         return result
@@ -80,11 +83,14 @@ class ActionModule(ActionBase):
             if not os.path.isdir(os.path.dirname(local)):
                 os.makedirs(os.path.dirname(local))
             partial = os.path.join(os.path.dirname(local), PARTIAL)
-            self._connection.fetch_file(item["src"], partial)
-            if digest(partial) != item["sha256"]:
-                os.unlink(partial)
-                raise ValueError("%s changed on its way from %s" % (item["dest"], item["src"]))
-            os.rename(partial, local)
+            try:
+                self._connection.fetch_file(item["src"], partial)
+                if digest(partial) != item["sha256"]:
+                    raise ValueError("%s changed on its way from %s" % (item["dest"], item["src"]))
+                os.rename(partial, local)
+            finally:
+                if os.path.exists(partial):
+                    os.unlink(partial)
             if item["path"]:
                 fetched.append(dict(path=item["path"],
                                     fetched=os.path.relpath(local, os.path.dirname(host_dir)),
@@ -102,7 +108,8 @@ class ActionModule(ActionBase):
         try:
             self._command(self._connection._shell.remove(private, recurse=True),
                           "removing " + private, sudoable=True)
-        except (AnsibleConnectionFailure, OSError) as e:
-            # After a lost connection the run has removed it on the host.
+        except (AnsibleError, OSError) as e:
+            # Out of reach, the host is left to the run, which removes the
+            # folder itself when it loses its connection.
             if not result.get("unreachable"):
                 result.update(failed=True, msg="%s (nothing of the run may stay)" % e)

@@ -44,6 +44,7 @@ class Collection(E2ETest):
         for name in ("README.md", "playbooks/run.yml", "roles/run/tasks/main.yml",
                      "roles/run/meta/argument_specs.yml", "plugins/action/run_package.py",
                      "plugins/modules/run_package.py", "plugins/modules/fleet_summary.py",
+                     "plugins/module_utils/digest.py",
                      "meta/runtime.yml"):
             self.assertIn(name, names)
         self.assertFalse([n for n in names if "__pycache__" in n])

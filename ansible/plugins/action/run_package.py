@@ -6,23 +6,15 @@ from __future__ import absolute_import, division, print_function
 
 __metaclass__ = type
 
-import hashlib
 import os
 
 from ansible.errors import AnsibleConnectionFailure, AnsibleError
 from ansible.plugins.action import ActionBase
+from ansible_collections.trell.portable.plugins.module_utils.digest import file_sha256
 
 # Files fetched land under this name first, and under their own once their
 # digest is the one the host computed.
 PARTIAL = ".trell-partial"
-
-
-def digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 class ActionModule(ActionBase):
@@ -85,7 +77,7 @@ class ActionModule(ActionBase):
             partial = os.path.join(os.path.dirname(local), PARTIAL)
             try:
                 self._connection.fetch_file(item["src"], partial)
-                if digest(partial) != item["sha256"]:
+                if file_sha256(partial) != item["sha256"]:
                     raise ValueError("%s changed on its way from %s" % (item["dest"], item["src"]))
                 os.rename(partial, local)
             finally:

@@ -123,7 +123,6 @@ notes:
 """
 
 import glob
-import hashlib
 import os
 import shutil
 import signal
@@ -132,6 +131,7 @@ import sys
 import time
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.trell.portable.plugins.module_utils.digest import file_sha256
 
 # Beside the package's folder, in the private folder: the output and the
 # results set aside, for the controller to fetch.
@@ -315,21 +315,13 @@ def destination(path, folder):
     return path.lstrip("/")
 
 
-def digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
-
-
 def handed_over(src, dest, owner, path=None):
     """What the controller fetches: src, given to the private folder's
     owner, as dest below the host's results folder."""
     if os.geteuid() == 0:
         os.chown(src, owner[0], owner[1])
     os.chmod(src, 0o600)
-    return dict(src=src, dest=dest, path=path, size=os.path.getsize(src), sha256=digest(src))
+    return dict(src=src, dest=dest, path=path, size=os.path.getsize(src), sha256=file_sha256(src))
 
 
 def set_aside(found, before, folder, own, owner):

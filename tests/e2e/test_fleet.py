@@ -107,7 +107,8 @@ class Fleet8(FleetTest):
             "exit3": {"trell_environment": dict(ENV, TOOL_EXIT="3")},
             "slow": {"trell_environment": dict(ENV, TOOL_STUBBORN="1"), "trell_timeout": 3,
                      "trell_grace": 2},
-            "cut": {"trell_environment": dict(ENV, TOOL_HOLD="1")}}
+            # Without a terminal (pipelining), no hang-up tells the run.
+            "cut": {"trell_environment": dict(ENV, TOOL_HOLD="1"), "ansible_pipelining": True}}
         marks = os.path.join(cls.cut.home, ".ansible", "tmp", "*", "run", "started")
         cls.outcome = f.play(cls.variables(), host_vars, while_running=lambda: cls.cut_when(marks))
         results = glob.glob(os.path.join(cls.dir, "trell-results", "*"))

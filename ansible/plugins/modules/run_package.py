@@ -163,10 +163,20 @@ def start_time(pid):
     return fields[19] if fields else None
 
 
+def command_name(pid):
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip()
+    except (IOError, OSError):
+        return ""
+
+
 class Watch(object):
     """Notices that the connection which started the module is gone: a
     signal (the hang-up of its terminal, SIGTERM, SIGINT, SIGPIPE), or,
-    without a terminal, a process above this one that is no more."""
+    without a terminal, a process above this one that is no more, up to the
+    sshd process of the connection (a restarted sshd listener above it ends
+    no connection)."""
 
     def __init__(self):
         self.signalled = False
@@ -179,6 +189,8 @@ class Watch(object):
             if not fields:
                 break
             self.ancestors.append((pid, fields[19]))
+            if command_name(pid).startswith("sshd"):
+                break
             pid = int(fields[1])
 
     def note(self, number, frame):

@@ -139,6 +139,7 @@ class Host:
         while time.monotonic() < end and self.proc.poll() is None:
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                self.ns = mount_ns(self.proc.pid)
                 return True
             except OSError:
                 time.sleep(0.05)
@@ -155,15 +156,20 @@ class Host:
         return below[0] if below else None
 
     def processes(self):
-        """The living processes in this host's mount namespace."""
-        ns = mount_ns(self.proc.pid)
+        """The living processes in this host's mount namespace (GNU time
+        above sshd aside)."""
         found = []
         for name in filter(str.isdigit, os.listdir("/proc")):
             pid = int(name)
-            if pid != self.proc.pid and ns and mount_ns(pid) == ns \
+            if pid != self.proc.pid and mount_ns(pid) == self.ns \
                     and process_state(pid) not in (None, "Z"):
                 found.append(pid)
         return found
+
+    def strays(self):
+        """The processes of the host but its listening sshd."""
+        listener = self.sshd()
+        return [pid for pid in self.processes() if pid != listener]
 
     def cut(self):
         """The host's connections break: every sshd of the host is killed,

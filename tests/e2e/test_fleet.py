@@ -61,8 +61,8 @@ def summary(folder):
 
 @unittest.skipUnless(NAMESPACES, NO_NAMESPACES)
 class FleetTest(unittest.TestCase):
-    """A test folder (outside /tmp and /var/tmp's hosts' view) with a
-    package of the tool, a fleet, and plays on it."""
+    """A test folder in /var/tmp (each host has its own /var/tmp over it)
+    with a package of the tool, a fleet, and plays on it."""
 
     @classmethod
     def setUpClass(cls):
@@ -118,9 +118,9 @@ class Fleet8(FleetTest):
         cls.left = {}
         for name, host in f.hosts.items():
             deadline = time.monotonic() + 20
-            while len(host.processes()) > 1 and time.monotonic() < deadline:
+            while host.strays() and time.monotonic() < deadline:
                 time.sleep(0.1)
-            cls.left[name] = (host.leftovers(), host.processes()[1:])
+            cls.left[name] = (host.leftovers(), host.strays())
         f.hosts["plain"].stop()
 
     @classmethod

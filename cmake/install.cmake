@@ -24,6 +24,12 @@ if(TRELL_CROSS_STUB_FILES)
   install(PROGRAMS ${TRELL_CROSS_STUB_FILES} DESTINATION ${TRELL_INSTALL_STUBDIR})
 endif()
 
+# The Ansible collection trell.portable, where Ansible finds collections
+# without settings when the prefix is /usr (the .deb).
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/ansible/
+        DESTINATION share/ansible/collections/ansible_collections/trell/portable
+        PATTERN __pycache__ EXCLUDE)
+
 # pkgtool(1) and trell-upload(1), made from --help and --version by
 # help2man, so that each page says what the program does.  help2man hands
 # the program's path to a shell unquoted: it runs it from its own folder, by
@@ -60,6 +66,7 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "pkgtool builds and inspects packages: one file holding a static launcher, an unzip\n"
     "utility, command records per platform and a zip image of a tool, which unpacks and\n"
     "runs the tool on a server.  With the launcher and tunzip stubs in /usr/lib/trell,\n"
+    "the Ansible collection trell.portable that runs a package on many hosts,\n"
     "and the OS-services library (libtrell_os.a, <trell/osspecific.h>, find_package(Trell),\n"
     "pkg-config trell-os) for the tools' authors.  trell-upload sends a result over\n"
     "HTTPS, FTPS, FTP or SFTP with verified TLS.")

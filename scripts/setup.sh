@@ -21,7 +21,7 @@ scripts/install-packages.sh cmake g++ make musl-tools minizip libgtest-dev pytho
   util-linux iproute2 procps binutils file gcc-multilib busybox-static qemu-user-static \
   help2man pkg-config nlohmann-json3-dev dpkg-dev man-db libsodium-dev minisign zlib1g-dev \
   p7zip-full openjdk-17-jdk-headless strace time nginx vsftpd openssh-server openssh-client \
-  openssl passwd
+  openssl passwd ansible-core ansible-lint sudo
 
 build=${BUILD_DIR:-build}
 printf '%s\n' "${CMAKE_ARGS:-}" | xargs cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

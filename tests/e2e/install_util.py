@@ -7,6 +7,8 @@ import subprocess
 from e2e_util import ROOT, TOOL, tool_args, write_script
 
 BUILD = os.environ.get("TRELL_BUILD_DIR", os.path.join(ROOT, "build"))
+# Where Ansible finds collections, below an installation's prefix.
+COLLECTIONS = os.path.join("share", "ansible", "collections")
 
 
 def project_version():
@@ -43,3 +45,27 @@ def build_and_run(test, pkgtool, folder, args=("alpha", "--version")):
     test.assertEqual(0, r.returncode, r.stdout + r.stderr)
     test.assertEqual(["first", *args], tool_args(r.stdout))
     return pkg
+
+
+def check_collection(test, collections, scratch):
+    """The collection trell.portable below collections: each file as in the
+    checkout, and its role's and modules' documentation as ansible-doc reads
+    it from there (scratch takes Ansible's own files)."""
+    source = os.path.join(ROOT, "ansible")
+    installed = os.path.join(collections, "ansible_collections", "trell", "portable")
+    for top, dirs, files in os.walk(source):
+        dirs[:] = [d for d in dirs if d != "__pycache__"]
+        for name in files:
+            path = os.path.join(top, name)
+            with open(path, "rb") as a, open(os.path.join(installed, os.path.relpath(path, source)),
+                                             "rb") as b:
+                test.assertEqual(a.read(), b.read(), path)
+    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=collections, ANSIBLE_HOME=scratch,
+               ANSIBLE_LOCAL_TEMP=scratch, ANSIBLE_COLLECTIONS_SCAN_SYS_PATH="False")
+    for args, says in ((["-t", "role", "trell.portable.run"], "trell_package"),
+                       (["trell.portable.run_package"], "= results_dir"),
+                       (["trell.portable.fleet_summary"], "- statuses")):
+        r = subprocess.run(["ansible-doc", *args], capture_output=True, text=True, env=env)
+        test.assertEqual(0, r.returncode, r.stderr)
+        test.assertIn(says, r.stdout)
+        test.assertIn(installed, r.stdout)

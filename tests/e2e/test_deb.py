@@ -8,7 +8,7 @@ import unittest
 
 from e2e_util import E2ETest
 from emulation import CROSS_ARCHES
-from install_util import BUILD, build_and_run, project_version
+from install_util import BUILD, COLLECTIONS, build_and_run, check_collection, project_version
 
 
 class Deb(E2ETest):
@@ -49,7 +49,8 @@ class Deb(E2ETest):
                      "./usr/bin/trell-upload", "./usr/share/man/man1/trell-upload.1",
                      "./usr/include/trell/osspecific.h",
                      "./usr/lib/libtrell_os.a", "./usr/lib/cmake/Trell/TrellConfig.cmake",
-                     "./usr/lib/pkgconfig/trell-os.pc"):
+                     "./usr/lib/pkgconfig/trell-os.pc",
+                     "./usr/share/ansible/collections/ansible_collections/trell/portable/galaxy.yml"):
             self.assertIn(path, paths)
         for arch in CROSS_ARCHES:
             for stub in ("launcher-", "tunzip-"):
@@ -64,6 +65,14 @@ class Deb(E2ETest):
             data = f.read()
         with open(os.path.join(root, "usr", "lib", "trell", "launcher"), "rb") as f:
             self.assertTrue(data.startswith(f.read()))
+
+        # The collection lies where Ansible looks without settings.
+        check_collection(self, os.path.join(root, "usr", COLLECTIONS), self.path("ansible"))
+        r = subprocess.run(["ansible-config", "dump"], capture_output=True, text=True,
+                           env=dict(os.environ, ANSIBLE_CONFIG=self.path("none.cfg")))
+        paths = [l for l in r.stdout.splitlines() if l.startswith("COLLECTIONS_PATHS(default)")]
+        self.assertEqual(1, len(paths), r.stdout + r.stderr)
+        self.assertIn("'/usr/share/ansible/collections'", paths[0])
 
 
 if __name__ == "__main__":

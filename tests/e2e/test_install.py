@@ -9,7 +9,7 @@ import unittest
 
 from e2e_util import E2ETest, LAUNCHER, PKGTOOL, UNZIP, split_elements
 from emulation import CROSS_ARCHES, stub_paths
-from install_util import BUILD, build_and_run, install_tree
+from install_util import BUILD, COLLECTIONS, build_and_run, check_collection, install_tree
 
 
 def read(path):
@@ -40,6 +40,9 @@ class Install(E2ETest):
         self.assertIn("[-v]", r.stdout)
         # Nothing of the tests is installed.
         self.assertNotIn("unit_tests", os.listdir(os.path.join(p, "bin")))
+
+    def test_ansible_collection(self):
+        check_collection(self, os.path.join(self.prefix, COLLECTIONS), self.path("ansible"))
 
     def test_man_pages(self):
         upload = os.path.join(BUILD, "bin", "trell-upload")

@@ -120,9 +120,9 @@ int checkTrust(const char *store, int fd);
 const unsigned char *platformCheck(int32_t recordCount, int32_t strict,
                                    const unsigned char *table, uint32_t tableSize,
                                    struct PfmInfo *host);
-/* Chooses the archive of an image pair for the host's architecture (sets
- * whichImg and size[4]).  Result: 0 (also: no pair), -1 refused (message
- * shown). */
+/* Chooses the archive of an image pair for the host's architecture: sets
+ * whichImg, and element 4's size in the directory to that archive's.
+ * Result: 0 (also: no pair), -1 refused (message shown). */
 int selectImage(int32_t *directory);
 
 /* ---- Work directory's base ----------------------------------------------- */

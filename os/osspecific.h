@@ -6,9 +6,9 @@
  * buffer (identification is not reentrant).
  *
  * Shell-command operations insert their arguments verbatim: quoting is the
- * caller's business.  Each composes its command in a 512-byte buffer; an
- * argument text that would not fit is refused with the failure result and
- * nothing is run. */
+ * caller's business.  Each composes its command in a buffer of its own
+ * (OS_SHELL_CMD_SIZE bytes; mount and umount 256), and refuses an argument
+ * text that would not fit with its failure result, running nothing. */
 #ifndef OS_OSSPECIFIC_H
 #define OS_OSSPECIFIC_H
 

@@ -127,8 +127,12 @@ int makePrivateDirAt(int dirFd, const char *name)
     // link included: EEXIST is a taken name.
     if (mkdirat(dirFd, name, 0700) != 0)
         return errno == EEXIST ? 1 : -1;
-    // The umask may have taken bits the owner needs; others get none.
+    // The umask may have taken bits the owner needs; others get none.  An
+    // empty folder may be swept away by another run of the same user in
+    // between (it takes it for a dead run's): its name counts as taken.
     int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return 1;
     if (fd < 0 || fchmod(fd, 0700) != 0) {
         if (fd >= 0)
             close(fd);

@@ -90,7 +90,8 @@ void getCurrentDir(char *buffer, size_t size);
 int changeDir(const char *path);
 /* Creates the folder name in the folder dirFd exclusively with mode 0700,
  * never adopting an existing name (a directory, a file or a dangling link).
- * Result: 0 created, 1 the name is taken, -1 any other failure. */
+ * Result: 0 created, 1 the name is taken (or the new folder was removed
+ * at once by another process), -1 any other failure. */
 int makePrivateDirAt(int dirFd, const char *name);
 /* Renames from to to, both in the folder dirFd, never over anything already
  * named to.  Result: 0 renamed, 1 the name is taken, -2 the kernel or file

@@ -258,18 +258,35 @@ void checkLocatedPackage(const int32_t *directory, int fd, const uint8_t *data, 
 
 // Where the directory of a signed file lies, as the signature scan finds it;
 // -1 when the file is too short for it.
-long long signedDirectoryAt(const uint8_t *data, size_t size, long long signature)
+// Where the directory of the input lies as its bytes say: at the end, or in
+// front of a signature block that its trailer announces, behind the zeros
+// that align it and the end marker.  -1 when a signed input's alignment or
+// block is not what signing writes (the launcher refuses it).
+long long directoryAt(const uint8_t *data, size_t size)
 {
-    if (signature + 8 > static_cast<long long>(size))
+    if (size < static_cast<size_t>(PKG_TRAILER_SIZE))
         return -1;
-    const uint8_t *tail = data + size - signature - 8;
-    for (int k = 7; k >= 0; k--) {
-        if (tail[k] == PKG_END_MARKER) {
-            signature += 7 - k;
-            break;
-        }
-    }
-    return static_cast<long long>(size) - signature - PKG_TRAILER_SIZE;
+    if (size < PKG_SIG_TRAILER_SIZE + static_cast<size_t>(PKG_TRAILER_SIZE))
+        return static_cast<long long>(size) - PKG_TRAILER_SIZE;
+    const uint32_t block = pkgSignatureBlockSize(data + size - PKG_SIG_TRAILER_SIZE, size);
+    if (block == 0)
+        return static_cast<long long>(size) - PKG_TRAILER_SIZE;
+    const long long start = static_cast<long long>(size) - block;
+    if (start < 8 + PKG_TRAILER_SIZE || start % 8 != 0)
+        return -1;
+    long long zeros = 0;
+    while (zeros < 8 && data[start - 1 - zeros] == 0)
+        zeros++;
+    if (zeros == 8 || data[start - 1 - zeros] != PKG_END_MARKER)
+        return -1;
+    const uint8_t *b = data + start;
+    const uint32_t comment = b[PKG_SIG_COMMENT_LENGTH_OFFSET] |
+                             (b[PKG_SIG_COMMENT_LENGTH_OFFSET + 1] << 8);
+    if (memcmp(b, PKG_SIG_MAGIC, 8) != 0 || b[PKG_SIG_ALG_OFFSET] != 'E' ||
+        b[PKG_SIG_ALG_OFFSET + 1] != 'D' || comment > PKG_SIG_COMMENT_MAX ||
+        PKG_SIG_MIN_SIZE + comment != block)
+        return -1;
+    return start - zeros - PKG_TRAILER_SIZE;
 }
 
 uint32_t checksumOf(const uint8_t *data, size_t size)
@@ -293,16 +310,37 @@ void checkIntegrity(const int32_t *directory, int fd, const uint8_t *data)
             sound = checksumOf(data + elementOffset(directory, i, -1),
                                static_cast<size_t>(directory[i])) == pkgRecordChecksum(bytes, i - 1);
     }
+    if (state == 1 && sound && pkgRecordSize(bytes) >= PKG_REC_ZIPDIR_SIZE) {
+        // Element 0, and the last bytes of each archive as the record counts them.
+        sound = checksumOf(data, static_cast<size_t>(directory[0])) ==
+                pkgRecordU32(bytes, PKG_REC_LAUNCHER_CHECKSUM_OFFSET);
+        const long long image = elementOffset(directory, PKG_ELEM_IMAGE, -1);
+        const int32_t first = directory[PKG_DIR_FIRST_IMAGE_ENTRY];
+        const int32_t second = directory[PKG_DIR_SECOND_IMAGE_ENTRY];
+        const bool pair = first > 0 && second > 0 &&
+                          static_cast<long long>(first) + second == directory[PKG_ELEM_IMAGE];
+        const long long ends[2] = {image + (pair ? first : directory[PKG_ELEM_IMAGE]),
+                                   image + directory[PKG_ELEM_IMAGE]};
+        const long long sizes[2] = {pair ? first : directory[PKG_ELEM_IMAGE], pair ? second : 0};
+        std::string tails;
+        for (int slot = 0; sound && slot < 2; slot++) {
+            const uint32_t n = pkgRecordU32(bytes, PKG_REC_ZIPDIR_SIZE_OFFSET + 4 * slot);
+            sound = n <= sizes[slot];
+            if (sound)
+                tails.append(reinterpret_cast<const char *>(data + ends[slot] - n), n);
+        }
+        sound = sound && checksumOf(reinterpret_cast<const uint8_t *>(tails.data()), tails.size()) ==
+                             pkgRecordU32(bytes, PKG_REC_ZIPDIR_CHECKSUM_OFFSET);
+    }
     check((checkPackageIntegrity(directory, fd) == 0) == sound,
           "a package passes the integrity check exactly when its record's checksums match");
 }
 
-void checkLocate(const uint8_t *data, size_t size, int signature)
+void checkLocate(const uint8_t *data, size_t size)
 {
     int32_t directory[PKG_DIR_ENTRIES];
-    int fd = locatePkgDirectoryWithSignature(packagePath.c_str(), signature, directory);
-    long long at = signature == 0 ? static_cast<long long>(size) - PKG_TRAILER_SIZE
-                                  : signedDirectoryAt(data, size, signature);
+    int fd = locatePkgDirectory("", packagePath.c_str(), directory);
+    const long long at = directoryAt(data, size);
     bool expected = false;
     int32_t raw[PKG_DIR_ENTRIES];
     if (at >= 0) {
@@ -318,12 +356,10 @@ void checkLocate(const uint8_t *data, size_t size, int signature)
     // locks nobody out.
     check(checkTrust(trustStore.c_str(), fd) == -1, "no unsigned input passes a trust store");
     check(checkTrust(emptyStore.c_str(), fd) == 0, "an empty trust store lets every package pass");
-    if (signature == 0)
+    if (pkgSignatureBlock == 0)
         checkLocatedPackage(directory, fd, data, size);
     fd_close(fd);
 }
-
-
 
 void removeStores()
 {
@@ -370,18 +406,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(raw, data + size - PKG_TRAILER_SIZE, PKG_DIR_SIZE);
         checkRawDirectory(raw, data, size);
     }
-    checkLocate(data, size, 0);
-    // A signature behind the package: its size is the last byte.
-    if (size > 0 && data[size - 1] != 0 && data[size - 1] != PKG_END_MARKER)
-        checkLocate(data, size, data[size - 1]);
-    // A signature as its trailer announces it.
+    checkLocate(data, size);
+    // The OS layer's answer agrees with the container's trailer.
     int signature = getSignatureSize(packagePath.c_str());
     check(signature == 0 || (signature >= PKG_SIG_MIN_SIZE && signature <= PKG_SIG_MAX_SIZE &&
                              static_cast<size_t>(signature) + PKG_TRAILER_SIZE <= size &&
                              memcmp(data + size - 8, PKG_SIG_TRAILER_MAGIC, 8) == 0),
           "a signature size comes from a trailer and fits the file");
-    if (signature != 0)
-        checkLocate(data, size, signature);
 
     check(lowestFreeFd() == freeFd, "no descriptor is left open");
     whichImg = -1;

@@ -166,12 +166,6 @@ static bool readContainer(int fd, Package &pkg, std::vector<std::string> &proble
     pkg.fileSize = c.fileSize;
     pkg.signedSize = c.signedSize;
     pkg.signatureSize = c.signatureSize;
-    std::memcpy(pkg.directory, c.directory, PKG_DIR_SIZE);
-    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
-        pkg.sizes[i] = c.entries[i];
-    pkg.firstImageSize = c.entries[PKG_DIR_FIRST_IMAGE_ENTRY];
-    pkg.secondImageSize = c.entries[PKG_DIR_SECOND_IMAGE_ENTRY];
-    pkg.located = c.located != 0;
     if (problem == PKG_CONTAINER_TOO_SHORT) {
         problems.push_back("not a package: the file holds " + std::to_string(c.fileSize) +
                            " bytes, fewer than the " + std::to_string(PKG_TRAILER_SIZE) +
@@ -189,9 +183,15 @@ static bool readContainer(int fd, Package &pkg, std::vector<std::string> &proble
         std::snprintf(hex, sizeof hex, "0x%02X", c.endMarker);
         problems.push_back(std::string("not a package: the last byte is ") + hex +
                            ", not the end marker 0xFF");
-        pkg.located = false;
         return false;
     }
+    // Only behind an end marker is there a directory to speak of.
+    std::memcpy(pkg.directory, c.directory, PKG_DIR_SIZE);
+    for (int i = 0; i < PKG_ELEMENT_COUNT; i++)
+        pkg.sizes[i] = c.entries[i];
+    pkg.firstImageSize = c.entries[PKG_DIR_FIRST_IMAGE_ENTRY];
+    pkg.secondImageSize = c.entries[PKG_DIR_SECOND_IMAGE_ENTRY];
+    pkg.located = c.located != 0;
     if (problem == PKG_CONTAINER_BAD_ALIGNMENT)
         problems.push_back("the bytes between the end marker and the signature block are not "
                            "the zeros that signing writes: the launcher refuses the package");

@@ -37,6 +37,27 @@ bool takesValue(const std::string &arg)
     return c == 'd' || c == 'i' || c == 'r' || c == 'u' || arg == "-html";
 }
 
+// A user's argument as one shell word: as it is when it holds only letters,
+// digits and - _ . / , : + = @ % (and is not empty), else in double quotes
+// with $ ` " \ escaped.
+std::string quoted(const std::string &text)
+{
+    std::string out = "\"";
+    for (char c : text)
+        out += (c == '$' || c == '`' || c == '"' || c == '\\' ? "\\" : "") + std::string(1, c);
+    return out + "\"";
+}
+
+std::string word(const std::string &arg)
+{
+    bool plain = !arg.empty();
+    for (char c : arg)
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || std::string("-_./,:+=@%").find(c) !=
+                                                        std::string::npos);
+    return plain ? arg : quoted(arg);
+}
+
 // The assembly rules: the line, or the first bound that it breaks.
 int modelLine(std::string &line, size_t outSize, size_t valueSize, const std::string &command,
               const std::string &args, int32_t mode, const std::vector<std::string> &user)
@@ -60,14 +81,14 @@ int modelLine(std::string &line, size_t outSize, size_t valueSize, const std::st
         line += " ";
         if (!fits())
             return CMDLINE_TOO_LONG;
-        line += user[i];
+        line += word(user[i]);
         if (!fits())
             return CMDLINE_TOO_LONG;
         if (!takesValue(user[i]) || i + 1 >= user.size() || user[i + 1][0] == '-')
             continue;
         if (i + 2 < user.size() && user[i + 2][0] != '-')
             continue;
-        std::string value = " \"" + user[i + 1] + "\"";
+        std::string value = " " + quoted(user[i + 1]);
         if (value.size() >= valueSize)
             return CMDLINE_VALUE_TOO_LONG;
         line += value;

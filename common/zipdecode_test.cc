@@ -99,8 +99,8 @@ Bytes archiveOf(const Entry &e, Builder *made = nullptr)
 
 TEST(ZipDecode, SoundDataComesOutWholeOrStreamedAlike)
 {
-    for (uint64_t size : {uint64_t{100}, uint64_t{ZIP_DECODE_BUFFER}, uint64_t{ZIP_DECODE_BUFFER} + 1,
-                          3 * uint64_t{ZIP_DECODE_BUFFER} + 5}) {
+    const uint64_t buffer = ZIP_DECODE_BUFFER;
+    for (uint64_t size : {uint64_t{100}, buffer, buffer + 1, 3 * buffer + 5}) {
         SCOPED_TRACE(size);
         Entry e = entryOf(size);
         for (uint16_t method : {ZIP_METHOD_DEFLATED, ZIP_METHOD_STORED}) {

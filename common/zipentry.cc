@@ -259,7 +259,8 @@ extern "C" int zipNext(const ZipArchive *a, ZipCursor *cur, ZipEntry *e, ZipProb
     if (e->dataOffset > a->directory)
         return zipFail(p, ZIP_DATA_OUTSIDE);
     if (localName != nameLength || memcmp(l + kLocalSize, headerName, nameLength) != 0 ||
-        zipGet16(l + 8) != e->method || (zipGet16(l + 6) & kFlagsCompared) != (e->flags & kFlagsCompared))
+        zipGet16(l + 8) != e->method ||
+        (zipGet16(l + 6) & kFlagsCompared) != (e->flags & kFlagsCompared))
         return zipFail(p, ZIP_LOCAL_DISAGREES);
     uint64_t localSize = zipGet32(l + 22);
     uint64_t localCompressed = zipGet32(l + 18);

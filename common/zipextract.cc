@@ -180,9 +180,9 @@ bool writeEntry(Job *job, const ZipEntry *e, int dir, const char *leaf, ZipDecod
         // rename replaces a link at the name, never writes through it.
         if (ok && renameat(dir, temp, dir, leaf) != 0)
             ok = zipFailWith(f, errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST
-                                 ? "a folder is in the way"
-                                 : "cannot put the file in place",
-                          errno);
+                                    ? "a folder is in the way"
+                                    : "cannot put the file in place",
+                             errno);
         if (!ok)
             unlinkat(dir, temp, 0);
     }

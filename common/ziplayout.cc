@@ -42,9 +42,9 @@ int byName(const void *x, const void *y)
     } else {
         unsigned char na[ZIP_MAX_NAME], nb[ZIP_MAX_NAME];
         const uint32_t la = zipMakeName(a->storedName, a->storedNameLength, a->nameForm, na,
-                                     sizeof na);
+                                        sizeof na);
         const uint32_t lb = zipMakeName(b->storedName, b->storedNameLength, b->nameForm, nb,
-                                     sizeof nb);
+                                        sizeof nb);
         c = compareNames(na, la, nb, lb);
     }
     if (c != 0)
@@ -98,7 +98,7 @@ extern "C" int zipCheckNames(const ZipArchive *a, ZipItem *items, ZipProblem *p)
     for (uint64_t i = 0; i < a->count; i++) {
         unsigned char name[ZIP_MAX_NAME];
         const uint32_t n = zipMakeName(items[i].storedName, items[i].storedNameLength,
-                                    items[i].nameForm, name, sizeof name);
+                                       items[i].nameForm, name, sizeof name);
         uint32_t common = 0;
         while (common < n && common < previousLength && name[common] == previous[common])
             common++;

@@ -148,7 +148,7 @@ extern "C" int zipNameProblem(const unsigned char *name, uint32_t length)
 extern "C" int zipEntryName(const ZipEntry *e, char *out)
 {
     const uint32_t n = zipMakeName(e->storedName, e->storedNameLength, e->nameForm,
-                                reinterpret_cast<unsigned char *>(out), ZIP_MAX_NAME);
+                                   reinterpret_cast<unsigned char *>(out), ZIP_MAX_NAME);
     out[n < kMaxName ? n : kMaxName] = '\0';
     return n <= kMaxName ? static_cast<int>(n) : -1;
 }

@@ -53,7 +53,7 @@ if(TRELL_FUZZ)
     if(target STREQUAL zipread_fuzz)
       # The zip reader is no part of the two modules: it is built here,
       # instrumented the same way.
-      target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/common/zipread.cc)
+      target_sources(${target} PRIVATE ${ZIPREAD_READER_SOURCES})
       target_link_libraries(${target} PRIVATE ${LIBDEFLATE_LIBRARY})
     else()
       target_link_libraries(${target} PRIVATE fuzz_modules PkgConfig::SODIUM ${CMAKE_DL_LIBS})

@@ -1,5 +1,6 @@
-# pkgtool's build settings: the zip libraries it writes and reads images
-# with, JSON, libsodium and zlib.  They are set on its library (pkgtool_lib),
+# pkgtool's build settings: the zip library it writes images with, JSON and
+# libsodium (the zip reader it reads them with, and its streaming decoder on
+# zlib, are cmake/zip.cmake's).  They are set on its library (pkgtool_lib),
 # and so reach pkgtool and its unit tests alike; the launcher carries no zip
 # code (it runs the unzip utility of its package).
 
@@ -28,8 +29,3 @@ target_link_libraries(pkgtool_lib PUBLIC nlohmann_json::nlohmann_json)
 
 # The package record's digests and checksums, and signatures: libsodium.
 target_link_libraries(pkgtool_lib PUBLIC PkgConfig::SODIUM)
-
-# zlib's streaming inflate checks the entries too large for the unzip
-# utility's buffer in fixed memory (libdeflate inflates only whole buffers).
-find_package(ZLIB REQUIRED)
-target_link_libraries(pkgtool_lib PUBLIC ZLIB::ZLIB)

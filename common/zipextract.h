@@ -11,22 +11,21 @@
  *     failed entry leaves no partial file under its name;
  *   - modes: folders it makes 0755, files 0755 when the entry's owner-execute
  *     bit is set, else 0644; never setuid, setgid or sticky;
- *   - entries are inflated from the mapped archive straight into the output
- *     (a mapping of the output file, or a small per-thread buffer), so the
- *     memory used stays bounded whatever the size of the archive.
- * C headers only: it builds into the static unzip utility and into pkgtool. */
+ *   - entries are decoded (zipdecode.h) from the mapped archive straight
+ *     into the output (a per-thread buffer, or a mapping of the output file
+ *     for entries larger than it), so the memory used stays bounded
+ *     whatever the size of the archive.
+ * C headers only: it builds into the static unzip utility and into pkgtool.
+ * The pieces: zipextract.cc (threads, files, signals), zipfolders.cc (the
+ * folders), with zipfolders.h between them. */
 #ifndef COMMON_ZIPEXTRACT_H
 #define COMMON_ZIPEXTRACT_H
 
 #include "zipread.h"
 
-/* Entries up to this size are inflated into a per-thread buffer (mapped
- * once, its pages reused from entry to entry) and written; larger ones
- * straight into a mapping of the output file. */
-enum { ZIP_EXTRACT_BUFFER = 4 << 20 };
-
-/* The most threads an unpacking uses.  Each holds one buffer (above) and a
- * decompressor, so this bounds their memory at a little over 32 MiB; more
+/* The most threads an unpacking uses.  Each holds a decoder (its buffer of
+ * ZIP_DECODE_BUFFER bytes), so this bounds their memory at a little over
+ * 32 MiB; more
  * threads would mostly wait on the folders' locks and the file system's
  * journal (every file made and renamed takes its folder's lock), and an
  * image's largest entry keeps one thread as long as it takes anyway. */

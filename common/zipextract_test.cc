@@ -94,8 +94,8 @@ TEST(ZipExtract, WritesExactModesWithOneThreadOrTwo)
 TEST(ZipExtract, EntriesAroundTheBufferSize)
 {
     Builder b;
-    for (uint64_t size : {uint64_t{ZIP_EXTRACT_BUFFER} - 1, uint64_t{ZIP_EXTRACT_BUFFER},
-                          uint64_t{ZIP_EXTRACT_BUFFER} + 1}) {
+    for (uint64_t size : {uint64_t{ZIP_DECODE_BUFFER} - 1, uint64_t{ZIP_DECODE_BUFFER},
+                          uint64_t{ZIP_DECODE_BUFFER} + 1}) {
         for (uint16_t method : {ZIP_METHOD_DEFLATED, ZIP_METHOD_STORED}) {
             Entry e;
             e.name = std::to_string(size) + (method == ZIP_METHOD_STORED ? ".stored" : "");

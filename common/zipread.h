@@ -17,21 +17,24 @@
  * method, flags, CRC and sizes; with a data descriptor the header may hold
  * zeros and the descriptor the values).  Entries are refused when their
  * names could land elsewhere than named or name one path twice, when they
- * are links or special files, encrypted, or compressed with a method other
- * than stored (0) or deflated (8).
+ * are links, devices or sockets, encrypted, or compressed with a method no
+ * decoder of zipdecode.h reads (stored and deflated).  A FIFO's mode on a
+ * file (zip's "-", its standard input) makes a plain file of its data.
  *
  * Names are taken as their makers meant them: the Unicode Path extra field
  * (0x7075) gives the name when its CRC-32 matches the header's name; from a
  * DOS or Windows host a backslash is a separator, and a name without the
  * UTF-8 flag that is not valid UTF-8 is CP437, converted to UTF-8.  Names
  * from other hosts are their bytes.  The safety checks apply to the name so
- * made. */
+ * made.
+ *
+ * The pieces: zipread.cc (end records, zipOpen), zipentry.cc (the directory
+ * walk), zipnames.cc (names), ziplayout.cc (the entries as a whole), with
+ * zipformat.h between them; decoding an entry's data is zipdecode.h's. */
 #ifndef COMMON_ZIPREAD_H
 #define COMMON_ZIPREAD_H
 
 #include <stdint.h>
-
-struct libdeflate_decompressor;
 
 enum {
     ZIP_METHOD_STORED = 0,
@@ -85,7 +88,6 @@ enum ZipProblemCode {
     ZIP_NAME_EMPTY_PART,
     ZIP_NAME_BAD_BYTE,
     ZIP_LINK,
-    ZIP_FIFO,
     ZIP_SPECIAL_FILE,
     ZIP_ENCRYPTED,
     ZIP_BAD_METHOD,
@@ -150,7 +152,7 @@ extern "C" {
 #endif
 
 /* Reads the archive's end records, checks every entry's directory entry and
- * local header (not the data: see zipInflate), the layout of the entries
+ * local header (not the data: see zipDecode), the layout of the entries
  * and their names as a whole (two entries for one path, a file where
  * another entry needs a folder, the folders the paths make).  Result: 0 with archive filled, or -1
  * with problem filled. */
@@ -170,16 +172,6 @@ int zipNext(const struct ZipArchive *archive, struct ZipCursor *cursor, struct Z
  * ZIP_MAX_NAME (out then holds its first ZIP_MAX_NAME bytes); never -1 for
  * an entry of an opened archive. */
 int zipEntryName(const struct ZipEntry *entry, char *out);
-
-/* Unpacks the entry's data into out, exactly entry->size bytes, and checks
- * its CRC-32.  Bytes after the end of a deflate stream, inside the
- * compressed size, are not read.  Result: 0, or a problem code
- * (ZIP_DAMAGED_DATA, ZIP_BAD_CRC). */
-int zipInflate(const struct ZipArchive *archive, const struct ZipEntry *entry,
-               struct libdeflate_decompressor *decompressor, unsigned char *out);
-
-/* The CRC-32 of an entry's stored data, checked.  Result: 0 or ZIP_BAD_CRC. */
-int zipCheckStored(const struct ZipArchive *archive, const struct ZipEntry *entry);
 
 /* What makes an entry name unsafe or ambiguous (absolute, a "." or ".."
  * part, an empty part, a NUL or a backslash, longer than ZIP_MAX_NAME), or

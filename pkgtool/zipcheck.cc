@@ -9,11 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
+#include "../common/zipdecode.h"
 #include "../common/zipextract.h"
 #include "../common/zipread.h"
 
@@ -66,79 +65,36 @@ bool readEntries(const ZipArchive &archive, std::vector<ZipEntry> &entries,
     return entries.size() == archive.count;
 }
 
-// Checks entries' data in fixed memory: the CRC-32 and the size of what
-// they inflate to.  An entry that fits the unzip utility's buffer is
-// inflated as the utility inflates it, whole into that buffer; a larger one
-// streams through zlib's inflate and a small buffer, so that an image of a
-// few megabytes holding gigabytes of zeros needs no more memory than any.
+// Checks entries' data in fixed memory with the decoder the extraction
+// uses: the CRC-32 and the size of what they decode to.  What fits the
+// decoder's buffer is decoded as the unzip utility decodes it; a larger
+// entry, which the utility decodes into the file it writes, streams here
+// (nothing is kept), so that an image of a few megabytes holding gigabytes
+// of zeros needs no more memory than any.
 class DataCheck {
 public:
-    DataCheck() : decompressor_(libdeflate_alloc_decompressor()) {}
-    ~DataCheck() { libdeflate_free_decompressor(decompressor_); }
+    DataCheck() : ready_(zipDecoderInitStreaming(&decoder_) == 0) {}
+    ~DataCheck() { zipDecoderEnd(&decoder_); }
     DataCheck(const DataCheck &) = delete;
     DataCheck &operator=(const DataCheck &) = delete;
 
-    bool ready() const { return decompressor_ != nullptr; }
+    bool ready() const { return ready_; }
 
     // A problem text, or "".
     std::string check(const ZipArchive &archive, const ::ZipEntry &e)
     {
-        if (e.size == 0 || e.method == ZIP_METHOD_STORED)
-            return e.size == 0 || zipCheckStored(&archive, &e) == 0
-                       ? ""
-                       : zipProblemText(ZIP_BAD_CRC);
-        if (e.size <= ZIP_EXTRACT_BUFFER) {
-            buffer_.resize(ZIP_EXTRACT_BUFFER);
-            const int r = zipInflate(&archive, &e, decompressor_, buffer_.data());
-            return r == 0 ? "" : zipProblemText(r);
-        }
-        return stream(archive, e);
+        const ZipOutput discard = {skip, nullptr, nullptr};
+        const int r = zipDecode(&archive, &e, &decoder_, &discard);
+        if (r == ZIP_OUT_OF_MEMORY)
+            return "cannot be checked: out of memory";
+        return r == 0 ? "" : zipProblemText(r);
     }
 
 private:
-    static constexpr size_t kChunk = 256 << 10;
-    static constexpr uint64_t kMaxInput = 1 << 30; // what one call of inflate is given
+    static int skip(void *, const unsigned char *, size_t) { return 0; }
 
-    // The stream must fill the entry exactly, as the utility requires;
-    // bytes after its end inside the compressed size are not read.
-    std::string stream(const ZipArchive &archive, const ::ZipEntry &e)
-    {
-        z_stream z{};
-        if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
-            return "cannot be checked: out of memory";
-        buffer_.resize(kChunk);
-        const unsigned char *in = archive.data + e.dataOffset;
-        uint64_t inLeft = e.compressedSize;
-        uint64_t made = 0;
-        uint32_t crc = 0;
-        int r = Z_OK;
-        while (r == Z_OK) {
-            if (z.avail_in == 0 && inLeft > 0) {
-                const uint64_t n = inLeft < kMaxInput ? inLeft : kMaxInput;
-                z.next_in = const_cast<unsigned char *>(in);
-                z.avail_in = static_cast<uInt>(n);
-                in += n;
-                inLeft -= n;
-            }
-            z.next_out = buffer_.data();
-            z.avail_out = static_cast<uInt>(buffer_.size());
-            r = inflate(&z, Z_NO_FLUSH);
-            const size_t n = buffer_.size() - z.avail_out;
-            crc = libdeflate_crc32(crc, buffer_.data(), n);
-            made += n;
-            if (made > e.size || (r == Z_BUF_ERROR && z.avail_in == 0 && inLeft == 0))
-                break;
-            if (r == Z_BUF_ERROR)
-                r = Z_OK; // no progress this time: more room or input comes
-        }
-        inflateEnd(&z);
-        if (r != Z_STREAM_END || made != e.size)
-            return zipProblemText(ZIP_DAMAGED_DATA);
-        return crc == e.crc ? "" : zipProblemText(ZIP_BAD_CRC);
-    }
-
-    libdeflate_decompressor *decompressor_;
-    std::vector<unsigned char> buffer_;
+    ZipDecoder decoder_;
+    bool ready_;
 };
 
 // Progress over a set of entries: each entry's share of the work is its

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -227,6 +229,22 @@ inline ChildReport runInChild(const std::function<void(Observations &)> &body,
     if (report.skipped)                                                                  \
         GTEST_SKIP() << report.skipReason;                                               \
     ASSERT_EQ("", report.failure)
+
+// Gives up, for the rest of the process, root's power to pass over file
+// modes (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH), so that a case about a file
+// the process may not read or search runs as root too.  For use in a child.
+inline void dropFileModeOverride()
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    sandbox_detail::check(syscall(SYS_capget, &header, data) == 0, "capget");
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        data[CAP_TO_INDEX(cap)].effective &= ~CAP_TO_MASK(cap);
+        data[CAP_TO_INDEX(cap)].permitted &= ~CAP_TO_MASK(cap);
+        data[CAP_TO_INDEX(cap)].inheritable &= ~CAP_TO_MASK(cap);
+    }
+    sandbox_detail::check(syscall(SYS_capset, &header, data) == 0, "capset");
+}
 
 // What one call printed and returned, and how long it took.
 struct Captured {

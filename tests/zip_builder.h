@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/zipdecode.h"
 #include "common/zipread.h"
 
 namespace ziptest {
@@ -42,6 +43,49 @@ inline void set32(Bytes &b, size_t at, uint32_t v)
 inline void put(Bytes &b, const std::string &s)
 {
     b.insert(b.end(), s.begin(), s.end());
+}
+
+// The problem code zipOpen gives (ZIP_FINE when the archive is accepted).
+inline int openCode(const Bytes &z)
+{
+    ZipArchive a;
+    ZipProblem p;
+    return zipOpen(&a, z.data(), z.size(), &p) == 0 ? ZIP_FINE : p.code;
+}
+
+// The entries of an opened archive, in the directory's order.
+inline std::vector<ZipEntry> entriesOf(const ZipArchive &a)
+{
+    std::vector<ZipEntry> out;
+    ZipCursor c;
+    ZipEntry e;
+    ZipProblem p;
+    zipFirst(&a, &c);
+    while (zipNext(&a, &c, &e, &p) == 1)
+        out.push_back(e);
+    return out;
+}
+
+// A read entry's data as the decoder makes it whole (the entry fits the
+// buffer); empty when it is refused.
+inline std::string contentOf(const ZipArchive &a, const ZipEntry &e)
+{
+    struct Kept {
+        static int put(void *context, const unsigned char *bytes, size_t n)
+        {
+            static_cast<std::string *>(context)->append(reinterpret_cast<const char *>(bytes), n);
+            return 0;
+        }
+    };
+    std::string out;
+    ZipDecoder d;
+    if (zipDecoderInit(&d) != 0)
+        return out;
+    const ZipOutput output = {Kept::put, nullptr, &out};
+    if (zipDecode(&a, &e, &d, &output) != 0)
+        out.clear();
+    zipDecoderEnd(&d);
+    return out;
 }
 
 // The name of a read entry, as it is unpacked.

@@ -363,7 +363,9 @@ class Interrupts(E2ETest):
                 signal.signal(signal.SIGHUP, signal.SIG_IGN)
         p = subprocess.Popen(argv or [UNZIP, "-o", self.archive, "-d", out],
                              stderr=subprocess.PIPE, preexec_fn=prepare)
-        self.wait_for(lambda: self.temporaries(out) or p.poll() is not None, interval=0.001)
+        writing = self.wait_for(lambda: self.temporaries(out) or p.poll() is not None,
+                                interval=0.001)
+        self.assertTrue(writing, "no file being written within the deadline")
         self.assertIsNone(p.poll(), "unpacked before any signal")
         p.send_signal(sig)
         p.communicate(timeout=60)

@@ -1,5 +1,6 @@
 #include "verify.h"
 
+#include "bom_compare.h"
 #include "command_line.h"
 #include "commands.h"
 #include "hostneeds.h"
@@ -193,9 +194,12 @@ int commandVerify(int argc, char **argv)
 {
     std::vector<std::string> trust, args;
     std::vector<char *> rest;
+    std::string sbom;
     for (int i = 0; i < argc; i++) {
         if (std::strcmp(argv[i], "--trust") == 0 && i + 1 < argc)
             trust.push_back(argv[++i]);
+        else if (std::strcmp(argv[i], "--sbom") == 0 && i + 1 < argc)
+            sbom = argv[++i];
         else
             rest.push_back(argv[i]);
     }
@@ -235,6 +239,15 @@ int commandVerify(int argc, char **argv)
             std::printf("%s: signature: signed by key ID %s, %s\n", path.c_str(),
                         sig.keyId.c_str(), sig.trusted == 1 ? "trusted" : "untrusted");
         }
+    }
+    if (!sbom.empty()) {
+        std::vector<std::string> differences;
+        if (!compareBom(path, sbom, differences, error))
+            v.problems.push_back(error);
+        else if (differences.empty())
+            std::printf("%s: bill of materials %s: matches\n", path.c_str(), sbom.c_str());
+        for (const std::string &d : differences)
+            v.problems.push_back("the bill of materials " + sbom + " differs: " + d);
     }
     reportLines(path, v.problems);
     reportLines(path, v.warnings, "warning: ");

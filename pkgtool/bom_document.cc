@@ -1,7 +1,6 @@
 #include "bom_document.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -91,15 +90,16 @@ bool rfc3339(int64_t seconds, std::string &out)
 // Every byte but letters, digits and "-._~" as %XX, for a package URL.
 std::string percentEncoded(const std::string &text)
 {
+    static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
             c == '-' || c == '.' || c == '_' || c == '~') {
             out += static_cast<char>(c);
         } else {
-            char code[4];
-            std::snprintf(code, sizeof code, "%%%02X", c); // 3 characters: never cut
-            out += code;
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
         }
     }
     return out;

@@ -65,21 +65,15 @@ std::string writeBomFile(const std::string &path, const std::string &output)
 
 int commandSbom(int argc, char **argv)
 {
-    std::vector<std::string> args;
-    std::vector<char *> rest;
-    std::string output;
-    for (int i = 0; i < argc; i++) {
-        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc)
-            output = argv[++i];
-        else
-            rest.push_back(argv[i]);
-    }
+    std::vector<std::string> outputs, args;
+    std::vector<char *> rest = takeValueOptions(argc, argv, {{"-o", &outputs}});
     std::string error;
     if (!parseArgs(static_cast<int>(rest.size()), rest.data(), args, nullptr, nullptr, error))
         return usageError("sbom: " + error);
-    if (args.size() != 1)
-        return usageError("sbom takes one package");
+    if (args.size() != 1 || outputs.size() > 1)
+        return usageError("sbom takes one package, and -o FILE at most once");
     const std::string &path = args[0];
+    const std::string output = outputs.empty() ? "" : outputs[0];
     if (!output.empty()) {
         error = writeBomFile(path, output);
     } else {

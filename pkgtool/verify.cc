@@ -192,17 +192,9 @@ Verification verifyPackage(const std::string &path)
 
 int commandVerify(int argc, char **argv)
 {
-    std::vector<std::string> trust, args;
-    std::vector<char *> rest;
-    std::string sbom;
-    for (int i = 0; i < argc; i++) {
-        if (std::strcmp(argv[i], "--trust") == 0 && i + 1 < argc)
-            trust.push_back(argv[++i]);
-        else if (std::strcmp(argv[i], "--sbom") == 0 && i + 1 < argc)
-            sbom = argv[++i];
-        else
-            rest.push_back(argv[i]);
-    }
+    std::vector<std::string> trust, sboms, args;
+    std::vector<char *> rest = takeValueOptions(argc, argv, {{"--trust", &trust},
+                                                             {"--sbom", &sboms}});
     std::string error;
     if (!parseArgs(static_cast<int>(rest.size()), rest.data(), args, nullptr, nullptr, error))
         return usageError("verify: " + error);
@@ -240,7 +232,7 @@ int commandVerify(int argc, char **argv)
                         sig.keyId.c_str(), sig.trusted == 1 ? "trusted" : "untrusted");
         }
     }
-    if (!sbom.empty()) {
+    for (const std::string &sbom : sboms) {
         std::vector<std::string> differences;
         if (!compareBom(path, sbom, differences, error))
             v.problems.push_back(error);

@@ -91,7 +91,8 @@ foreach(arch ${TRELL_CROSS_ARCHES})
       "-DTRELL_LIBRARY_SOURCES:STRING=${cross_sodium_own}"
       "-DTRELL_LIBRARY_OPTIONS:STRING=${cross_sodium_options}"
       "-DTRELL_LAUNCHER_INCLUDES:STRING=${TRELL_SODIUM_INCLUDES}"
-      "-DTRELL_UNZIP_SOURCES:STRING=${CMAKE_SOURCE_DIR}/unzip/main.cc;${ZIPREAD_SOURCES};${tunzip_libraries}"
+      "-DTRELL_UNZIP_SOURCES:STRING=${CMAKE_SOURCE_DIR}/unzip/main.cc;${ZIPREAD_SOURCES};\
+${tunzip_libraries}"
       "-DTRELL_INCLUDES:STRING=${CMAKE_BINARY_DIR}/generated"
       "-DTRELL_STATIC_DEFINITIONS:STRING=${cross_definitions}"
     BUILD_ALWAYS ON

@@ -98,4 +98,5 @@ function(trell_libraries_source out program)
   set(${out} "${file}" PARENT_SCOPE)
 endfunction()
 
-trell_library_entry(TRELL_SODIUM_LIBRARY libsodium "${sodium_version}" "libsodium ${sodium_debian} source")
+trell_library_entry(TRELL_SODIUM_LIBRARY libsodium "${sodium_version}"
+                    "libsodium ${sodium_debian} source")

@@ -335,7 +335,8 @@ std::string writeBom(const std::string &path, const BomTime &time, const BomSink
                                  {static_cast<uint64_t>(pkg.offset(PKG_ELEM_UNZIP)),
                                   static_cast<uint64_t>(pkg.sizes[PKG_ELEM_UNZIP]), {}}};
     for (const ImagePart &part : parts)
-        ranges.push_back({static_cast<uint64_t>(part.offset), static_cast<uint64_t>(part.size), {}});
+        ranges.push_back(
+            {static_cast<uint64_t>(part.offset), static_cast<uint64_t>(part.size), {}});
     ranges.push_back({pkg.fileSize - pkg.signatureSize, pkg.signatureSize, {}});
     if (!hashRanges(path, pkg.fileSize, ranges, error))
         return error;
@@ -370,7 +371,8 @@ std::string writeBom(const std::string &path, const BomTime &time, const BomSink
                   "\n      \"components\": [");
         bool first = true;
         const std::string problem = forEachImageFile(path, parts[i], [&](const ImageFile &f) {
-            ok = ok && sink((first ? "\n        " : ",\n        ") + text(fileComponent(ref, f), 4));
+            ok = ok &&
+                 sink((first ? "\n        " : ",\n        ") + text(fileComponent(ref, f), 4));
             first = false;
             return ok;
         });

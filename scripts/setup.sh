@@ -32,8 +32,8 @@ build=${BUILD_DIR:-build}
 # Installed again whenever the pinned versions change; the checkout stays
 # as it is.
 schemas="$build/cyclonedx"
-if ! cmp -s tests/cyclonedx/package-lock.json "$schemas/package-lock.json" ||
-  [ ! -f "$schemas/node_modules/@cyclonedx/cyclonedx-library/res/schema/bom-1.5.SNAPSHOT.schema.json" ]; then
+schema="$schemas/node_modules/@cyclonedx/cyclonedx-library/res/schema/bom-1.5.SNAPSHOT.schema.json"
+if ! cmp -s tests/cyclonedx/package-lock.json "$schemas/package-lock.json" || [ ! -f "$schema" ]; then
   rm -rf "$schemas"
   mkdir -p "$schemas"
   cp tests/cyclonedx/package.json tests/cyclonedx/package-lock.json "$schemas/"

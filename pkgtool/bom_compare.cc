@@ -40,20 +40,25 @@ struct Flat {
     }
 };
 
+// Result: a value as compact JSON, for comparing and showing.
 std::string jsonText(const Json &v)
 {
     return v.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Result: the path of member name of the object at field.
 std::string joined(const std::string &field, const std::string &name)
 {
     return field.empty() ? name : field + "." + name;
 }
 
+// Adds the fields of v, found at field (member: the name it has in its
+// object) of component, to out.  Result: none.
 void flatten(const Json &v, const std::string &component, const std::string &field,
              const std::string &member, Flat &out);
 
-// A component and the components inside it; key when it has no bom-ref.
+// Adds a component and the components inside it to out, under its bom-ref
+// or, without one, key.  Result: none.
 void flattenComponent(const Json &c, const std::string &key, Flat &out)
 {
     std::string ref = key;
@@ -119,13 +124,15 @@ void flatten(const Json &v, const std::string &component, const std::string &fie
     }
 }
 
+// Result: how a message names a component.
 std::string where(const std::string &component)
 {
     return component == kDocument ? "the document" : "component \"" + component + "\"";
 }
 
-// The differences of the document's fields from the package's, in the
-// package's order, then those only the document has.
+// Adds the differences of the document's fields (got) from the package's
+// (want) to out, in the package's order, then those only the document
+// has.  Result: none.
 void compareFields(const std::string &component,
                    const std::vector<std::pair<std::string, std::string>> &got,
                    const std::vector<std::pair<std::string, std::string>> &want,

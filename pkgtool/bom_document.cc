@@ -88,6 +88,7 @@ bool rfc3339(int64_t seconds, std::string &out)
 }
 
 // Every byte but letters, digits and "-._~" as %XX, for a package URL.
+// Result: the encoded text.
 std::string percentEncoded(const std::string &text)
 {
     static const char hex[] = "0123456789ABCDEF";
@@ -105,6 +106,7 @@ std::string percentEncoded(const std::string &text)
     return out;
 }
 
+// Result: a property of a component or of the metadata.
 Json property(const std::string &name, const std::string &value)
 {
     Json p;
@@ -113,6 +115,7 @@ Json property(const std::string &name, const std::string &value)
     return p;
 }
 
+// Result: a component's "hashes" of one SHA-256.
 Json sha256Hashes(const Sha256 &digest)
 {
     Json h;
@@ -121,8 +124,8 @@ Json sha256Hashes(const Sha256 &digest)
     return Json::array({h});
 }
 
-// A record's platform in --record's words ("redhat 5 x86-64"); codes that
-// have no word as numbers.
+// Result: a record's platform in --record's words ("redhat 5 x86-64"),
+// codes that have no word as numbers.
 std::string platform(const Record &r)
 {
     const std::string dist = distributionWord(r.distribution);
@@ -132,6 +135,8 @@ std::string platform(const Record &r)
            (arch.empty() ? std::to_string(r.architecture) : arch);
 }
 
+// Result: the package as the metadata's component: its file name, the
+// SHA-256 of the whole file, its size, platforms and strictness.
 Json packageComponent(const std::string &path, const Package &pkg, const Sha256 &digest)
 {
     Json c;
@@ -149,7 +154,8 @@ Json packageComponent(const std::string &path, const Package &pkg, const Sha256 
     return c;
 }
 
-// A static library that a stub records, as a component of the stub's.
+// Result: a static library that a stub records, as a component of the
+// stub's; its package URL names the Debian package it came from.
 Json libraryComponent(const std::string &ref, const StubLibrary &library)
 {
     Json c;
@@ -166,7 +172,8 @@ Json libraryComponent(const std::string &ref, const StubLibrary &library)
     return c;
 }
 
-// The launcher or the unzip utility, with the libraries it records.
+// Result: the launcher or the unzip utility, with the libraries it records
+// (a property says when it records none).
 Json executableComponent(const ExecutableFacts &f, const Sha256 &digest)
 {
     const bool launcher = f.element == PKG_ELEM_LAUNCHER;
@@ -207,7 +214,7 @@ Json executableComponent(const ExecutableFacts &f, const Sha256 &digest)
     return c;
 }
 
-// "x86-64 image" gives "x86-64-image".
+// Result: an archive's bom-ref: "x86-64 image" gives "x86-64-image".
 std::string partRef(const ImagePart &part)
 {
     std::string ref = part.label;
@@ -215,7 +222,7 @@ std::string partRef(const ImagePart &part)
     return ref;
 }
 
-// An image archive, without its files.
+// Result: an image archive, without its files.
 Json archiveComponent(const ImagePart &part, const Sha256 &digest)
 {
     Json c;
@@ -232,7 +239,8 @@ Json archiveComponent(const ImagePart &part, const Sha256 &digest)
     return c;
 }
 
-// A file of an image.  Its mode is the one the unzip utility gives it.
+// Result: a file of an image.  Its mode is the one the unzip utility gives
+// it, whatever the entry stored.
 Json fileComponent(const std::string &archiveRef, const ImageFile &file)
 {
     Json c;
@@ -247,6 +255,7 @@ Json fileComponent(const std::string &archiveRef, const ImageFile &file)
     return c;
 }
 
+// Result: the signature block, with the SHA-256 of its bytes.
 Json signatureComponent(const SignatureState &sig, const Sha256 &digest)
 {
     Json c;
@@ -263,8 +272,8 @@ Json signatureComponent(const SignatureState &sig, const Sha256 &digest)
     return c;
 }
 
-// j as dump(2) writes it, every line after the first indented by depth
-// more levels.  Bytes that are not UTF-8 (names come from other systems)
+// Result: j as dump(2) writes it, every line after the first indented by
+// depth more levels.  Bytes that are not UTF-8 (names come from other systems)
 // become U+FFFD.
 std::string text(const Json &j, int depth)
 {
@@ -280,8 +289,8 @@ std::string text(const Json &j, int depth)
     return out;
 }
 
-// The text of the object j (not empty) open for more members: without its
-// closing brace, ended by a comma.
+// Result: the text of the object j (not empty) open for more members:
+// without its closing brace, ended by a comma.
 std::string opened(const Json &j, int depth)
 {
     std::string s = text(j, depth);

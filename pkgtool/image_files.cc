@@ -123,7 +123,7 @@ bool dosSeconds(uint32_t stamp, int64_t &seconds)
     return true;
 }
 
-// The output that hashes what the decoder hands it.
+// The output that hashes what the decoder hands it.  Result: 0, go on.
 int hashPiece(void *context, const unsigned char *bytes, size_t length)
 {
     crypto_hash_sha256_update(static_cast<crypto_hash_sha256_state *>(context), bytes, length);

@@ -51,7 +51,7 @@ endforeach()
 
 foreach(arch ${TRELL_CROSS_ARCHES})
   set(root "${TRELL_CROSS_ROOT}/${arch}")
-  if(NOT EXISTS "${root}/musl-gcc.specs")
+  if(NOT EXISTS "${root}/musl-gcc.specs" OR NOT EXISTS "${root}/packages")
     execute_process(COMMAND "${CMAKE_SOURCE_DIR}/scripts/musl-root.sh" ${arch} "${root}"
                     RESULT_VARIABLE fetched)
     if(NOT fetched EQUAL 0)
@@ -61,6 +61,14 @@ foreach(arch ${TRELL_CROSS_ARCHES})
     endif()
   endif()
   file(GLOB deflate "${root}/usr/lib/*-linux-gnu/libdeflate.a")
+  # The libraries the two record: musl and libdeflate of the layout's packages.
+  trell_laid_out_deb(musl_deb "${root}" musl-dev)
+  trell_library_entry(musl_library musl "" "${musl_deb}")
+  trell_laid_out_deb(deflate_deb "${root}" libdeflate-dev)
+  trell_library_entry(deflate_library libdeflate "" "${deflate_deb}")
+  trell_libraries_source(launcher_libraries launcher-${arch} "${musl_library}"
+                         "${TRELL_SODIUM_LIBRARY}")
+  trell_libraries_source(tunzip_libraries tunzip-${arch} "${musl_library}" "${deflate_library}")
 
   set(stubs "${CMAKE_BINARY_DIR}/bin/launcher-${arch}" "${CMAKE_BINARY_DIR}/bin/tunzip-${arch}")
   ExternalProject_Add(stubs-${arch}
@@ -79,11 +87,12 @@ foreach(arch ${TRELL_CROSS_ARCHES})
       -DTRELL_ARCH:STRING=${arch}
       "-DTRELL_MUSL_ROOT:PATH=${root}"
       "-DTRELL_LIBDEFLATE:FILEPATH=${deflate}"
-      "-DTRELL_LAUNCHER_SOURCES:STRING=${OS_SOURCES};${INSTALLER_SOURCES};${COMMON_C_SOURCES};${CMAKE_SOURCE_DIR}/launcher/main.cc;${cross_sodium_ours}"
+      "-DTRELL_LAUNCHER_SOURCES:STRING=${OS_SOURCES};${INSTALLER_SOURCES};${COMMON_C_SOURCES};${CMAKE_SOURCE_DIR}/launcher/main.cc;${cross_sodium_ours};${launcher_libraries}"
       "-DTRELL_LIBRARY_SOURCES:STRING=${cross_sodium_own}"
       "-DTRELL_LIBRARY_OPTIONS:STRING=${cross_sodium_options}"
       "-DTRELL_LAUNCHER_INCLUDES:STRING=${TRELL_SODIUM_INCLUDES}"
-      "-DTRELL_UNZIP_SOURCES:STRING=${CMAKE_SOURCE_DIR}/unzip/main.cc;${ZIPREAD_SOURCES}"
+      "-DTRELL_UNZIP_SOURCES:STRING=${CMAKE_SOURCE_DIR}/unzip/main.cc;${ZIPREAD_SOURCES};\
+${tunzip_libraries}"
       "-DTRELL_INCLUDES:STRING=${CMAKE_BINARY_DIR}/generated"
       "-DTRELL_STATIC_DEFINITIONS:STRING=${cross_definitions}"
     BUILD_ALWAYS ON

@@ -28,7 +28,7 @@ endif()
 
 if(TRELL_I386_BUILT)
   set(i386_specs ${TRELL_I386_MUSL_ROOT}/musl-gcc.specs)
-  if(NOT EXISTS ${i386_specs})
+  if(NOT EXISTS ${i386_specs} OR NOT EXISTS ${TRELL_I386_MUSL_ROOT}/packages)
     execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/i386-musl.sh ${TRELL_I386_MUSL_ROOT}
                     RESULT_VARIABLE i386_fetch)
     if(NOT i386_fetch EQUAL 0)
@@ -42,12 +42,21 @@ if(TRELL_I386_BUILT)
   # that -m32 would choose.
   set(i386_flags FLAGS -m32 LINK_FLAGS -Wl,-m,elf_i386)
 
+  # The libraries they record: musl and libdeflate of the layout's packages.
+  trell_laid_out_deb(musl_deb ${TRELL_I386_MUSL_ROOT} musl-dev)
+  trell_library_entry(musl_library musl "" "${musl_deb}")
+  trell_laid_out_deb(deflate_deb ${TRELL_I386_MUSL_ROOT} libdeflate-dev)
+  trell_library_entry(deflate_library libdeflate "" "${deflate_deb}")
+  trell_libraries_source(launcher_libraries launcher-i386 "${musl_library}"
+                         "${TRELL_SODIUM_LIBRARY}")
+  trell_libraries_source(tunzip_libraries tunzip-i386 "${musl_library}" "${deflate_library}")
+
   trell_static_executable(launcher-i386 SPECS ${i386_specs} ${i386_flags}
-    SOURCES ${TRELL_LAUNCHER_SOURCES} INCLUDES ${TRELL_SODIUM_INCLUDES})
+    SOURCES ${TRELL_LAUNCHER_SOURCES} ${launcher_libraries} INCLUDES ${TRELL_SODIUM_INCLUDES})
 
   trell_musl_header_folder(i386_include libdeflate.h)
   trell_static_executable(tunzip-i386 SPECS ${i386_specs} ${i386_flags}
-    SOURCES ${CMAKE_SOURCE_DIR}/unzip/main.cc ${ZIPREAD_SOURCES}
+    SOURCES ${CMAKE_SOURCE_DIR}/unzip/main.cc ${ZIPREAD_SOURCES} ${tunzip_libraries}
     INCLUDES ${i386_include}
     LIBS ${TRELL_I386_MUSL_ROOT}/usr/lib/${TRELL_ARCH_i386_TRIPLE}/libdeflate.a)
 

@@ -20,7 +20,8 @@ pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 set(TRELL_SODIUM_ROOT "${CMAKE_BINARY_DIR}/libsodium-src" CACHE PATH
     "Debian's libsodium source package, unpacked (scripts/libsodium-src.sh)")
 set(sodium_src "${TRELL_SODIUM_ROOT}/src/libsodium")
-if(NOT EXISTS "${sodium_src}/include/sodium/version.h")
+if(NOT EXISTS "${sodium_src}/include/sodium/version.h" OR
+   NOT EXISTS "${TRELL_SODIUM_ROOT}/debian-version")
   execute_process(COMMAND "${CMAKE_SOURCE_DIR}/scripts/libsodium-src.sh" "${TRELL_SODIUM_ROOT}"
                   RESULT_VARIABLE sodium_fetch)
   if(NOT sodium_fetch EQUAL 0)

@@ -42,8 +42,12 @@ set(TRELL_MUSL_LIBDEFLATE "/usr/lib/x86_64-linux-gnu/libdeflate.a" CACHE FILEPAT
 
 if(TRELL_STATIC_LAUNCHER)
   trell_musl_header_folder(TUNZIP_MUSL_INCLUDE libdeflate.h)
+  # It records musl (as the launcher does) and libdeflate.
+  trell_installed_deb(deflate_deb "${TRELL_MUSL_LIBDEFLATE}")
+  trell_library_entry(deflate_library libdeflate "" "${deflate_deb}")
+  trell_libraries_source(tunzip_libraries tunzip "${TRELL_MUSL_LIBRARY}" "${deflate_library}")
   trell_static_executable(tunzip SPECS ${TRELL_MUSL_SPECS}
-    SOURCES ${CMAKE_SOURCE_DIR}/unzip/main.cc ${ZIPREAD_SOURCES}
+    SOURCES ${CMAKE_SOURCE_DIR}/unzip/main.cc ${ZIPREAD_SOURCES} ${tunzip_libraries}
     INCLUDES ${TUNZIP_MUSL_INCLUDE}
     LIBS ${TRELL_MUSL_LIBDEFLATE})
 else()

@@ -196,6 +196,15 @@ extern "C" void zipFirst(const ZipArchive *a, ZipCursor *c)
     c->index = 0;
 }
 
+extern "C" uint32_t zipNextDosTime(const ZipArchive *a, const ZipCursor *c)
+{
+    // Time at offset 12, date at 14 of a directory entry.
+    if (c->position > a->directoryEnd || a->directoryEnd - c->position < kCentralSize)
+        return 0;
+    const unsigned char *d = a->data + c->position;
+    return (static_cast<uint32_t>(zipGet16(d + 14)) << 16) | zipGet16(d + 12);
+}
+
 extern "C" int zipNext(const ZipArchive *a, ZipCursor *cur, ZipEntry *e, ZipProblem *p)
 {
     memset(e, 0, sizeof *e);

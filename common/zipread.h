@@ -167,6 +167,12 @@ void zipFirst(const struct ZipArchive *archive, struct ZipCursor *cursor);
 int zipNext(const struct ZipArchive *archive, struct ZipCursor *cursor, struct ZipEntry *entry,
             struct ZipProblem *problem);
 
+/* The DOS date and time (the date in the upper 16 bits) of the directory
+ * entry that zipNext reads next from cursor, as its maker stored it; 0
+ * after the last entry.  Unpacking ignores it; pkgtool dates an image by
+ * it. */
+uint32_t zipNextDosTime(const struct ZipArchive *archive, const struct ZipCursor *cursor);
+
 /* The entry's name as it is unpacked, NUL-terminated, into out (of
  * ZIP_NAME_BUFFER bytes).  Result: its length, or -1 when it is longer than
  * ZIP_MAX_NAME (out then holds its first ZIP_MAX_NAME bytes); never -1 for

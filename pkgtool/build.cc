@@ -10,6 +10,7 @@
 #include "image_rules.h"
 #include "package_record.h"
 #include "progress.h"
+#include "sbom.h"
 #include "stub_path.h"
 #include "stubs.h"
 #include "temp_output.h"
@@ -203,6 +204,7 @@ static bool parseInt32(const std::string &text, int32_t &out)
 int commandBuild(int argc, char **argv)
 {
     BuildSpec spec;
+    std::string sbom;
     const StubSet *stubs = &defaultStubSet();
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
@@ -220,6 +222,8 @@ int commandBuild(int argc, char **argv)
             spec.unzip = argv[++i];
         } else if (a == "--strict") {
             spec.strict = true;
+        } else if (a == "--sbom" && need(1)) {
+            sbom = argv[++i];
         } else if (a == "--image" && need(1)) {
             if (!spec.images.empty())
                 return usageError("give --image or --image-pair once");
@@ -258,6 +262,14 @@ int commandBuild(int argc, char **argv)
     }
     if (spec.output.empty())
         return usageError("build: -o PACKAGE is needed");
+    if (!sbom.empty() && sbom == spec.output)
+        return usageError("build: --sbom needs a file of its own, not the package");
+    // A bill of materials that cannot be written is known before the build.
+    const std::string sbomRefusal = sbom.empty() ? "" : outputProblem(sbom);
+    if (!sbomRefusal.empty()) {
+        std::fprintf(stderr, "pkgtool: %s\n", sbomRefusal.c_str());
+        return 1;
+    }
     for (auto [path, name, option] : {std::tuple{&spec.stub, stubs->launcher, "--stub"},
                                       std::tuple{&spec.unzip, stubs->unzip, "--unzip"}}) {
         if (!path->empty())
@@ -277,6 +289,12 @@ int commandBuild(int argc, char **argv)
     }
     for (const auto &w : warnings)
         std::fprintf(stderr, "pkgtool: warning: %s\n", w.c_str());
+    error = sbom.empty() ? "" : writeBomFile(spec.output, sbom);
+    if (!error.empty()) {
+        std::fprintf(stderr, "pkgtool: %s was built, but not its bill of materials: %s\n",
+                     spec.output.c_str(), error.c_str());
+        return 1;
+    }
     return 0;
 }
 

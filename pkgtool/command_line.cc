@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace pkgtool {
 
@@ -8,6 +9,23 @@ int usageError(const std::string &message)
 {
     std::fprintf(stderr, "pkgtool: %s\nTry 'pkgtool --help'.\n", message.c_str());
     return 2;
+}
+
+std::vector<char *> takeValueOptions(int argc, char **argv,
+                                     std::initializer_list<ValueOption> options)
+{
+    std::vector<char *> rest;
+    for (int i = 0; i < argc; i++) {
+        const ValueOption *taken = nullptr;
+        for (const ValueOption &o : options)
+            if (taken == nullptr && std::strcmp(argv[i], o.name) == 0 && i + 1 < argc)
+                taken = &o;
+        if (taken != nullptr)
+            taken->values->push_back(argv[++i]);
+        else
+            rest.push_back(argv[i]);
+    }
+    return rest;
 }
 
 bool parseArgs(int argc, char **argv, std::vector<std::string> &positional,

@@ -4,6 +4,7 @@
 #ifndef PKGTOOL_COMMAND_LINE_H
 #define PKGTOOL_COMMAND_LINE_H
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,18 @@ namespace pkgtool {
 // Prints the message and a pointer to --help on standard error.
 // Result: 2, the status of bad usage.
 int usageError(const std::string &message);
+
+// An option that takes a value, and where its values go: each use of it
+// adds one.
+struct ValueOption {
+    const char *name;
+    std::vector<std::string> *values;
+};
+
+// Takes the options given, each with the argument after it, out of argv
+// (one without a value stays).  Result: the other arguments, in order.
+std::vector<char *> takeValueOptions(int argc, char **argv,
+                                     std::initializer_list<ValueOption> options);
 
 // Splits a command's arguments into positional ones and the value of
 // --arch / the --json flag (each only when its pointer is given).

@@ -1,5 +1,6 @@
 // pkgtool's commands, each in the file of its name (build.cc, info.cc,
-// verify.cc, keys.cc for keygen and sign, list.cc, unpack.cc, host.cc).  Each takes
+// verify.cc, keys.cc for keygen and sign, list.cc, unpack.cc, host.cc,
+// sbom.cc).  Each takes
 // the arguments that follow the command's name on the command line.
 // Result: the exit status: 0 on success, 1 on a bad package, a failed
 // build or unpacking, 2 on bad usage.
@@ -16,6 +17,7 @@ int commandSign(int argc, char **argv);
 int commandList(int argc, char **argv);
 int commandUnpack(int argc, char **argv);
 int commandHost(int argc, char **argv);
+int commandSbom(int argc, char **argv);
 
 } // namespace pkgtool
 

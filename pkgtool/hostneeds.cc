@@ -20,6 +20,7 @@ ExecutableFacts executableFacts(int element, const unsigned char *data, size_t s
     f.problem = readElfInfo(data, size, f.info);
     if (const char *mark = versionMarkOf(element))
         f.version = findVersion(data, size, mark);
+    f.librariesRecorded = findLibraries(data, size, f.libraries);
     return f;
 }
 

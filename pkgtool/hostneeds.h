@@ -10,6 +10,7 @@
 
 #include "elfinfo.h"
 #include "package_file.h"
+#include "version_mark.h"
 
 namespace pkgtool {
 
@@ -19,12 +20,14 @@ struct ExecutableFacts {
     std::string problem;  // why the headers could not be read, "" when info holds them
     ElfInfo info;
     std::string version;  // after the element's version mark, "" when none
+    bool librariesRecorded = false; // it carries a library mark
+    std::vector<StubLibrary> libraries; // the static libraries the mark names
 };
 
 // "element 0 (the launcher)", "element 1 (the unzip utility)".
 std::string executableName(int element);
 
-// The facts of one executable's bytes, its version included.
+// The facts of one executable's bytes, its version and libraries included.
 ExecutableFacts executableFacts(int element, const unsigned char *data, size_t size);
 
 // The facts of a located package's elements 0 and 1, in that order.  A

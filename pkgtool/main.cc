@@ -20,12 +20,14 @@ static const char usageStart[] =
     "  pkgtool build -o PACKAGE --record DIST RELEASE ARCH MODE COMMAND ARGS [--record ...]\n"
     "                (--image IMAGE | --image-pair X86_IMAGE X86_64_IMAGE)\n"
     "                [--strict] [--stubs SET] [--stub LAUNCHER] [--unzip UNZIP]\n"
+    "                [--sbom FILE]\n"
     "  pkgtool info PACKAGE [--json]\n"
-    "  pkgtool verify PACKAGE [--trust PUBLIC_KEY ...]\n"
+    "  pkgtool verify PACKAGE [--trust PUBLIC_KEY ...] [--sbom FILE]\n"
     "  pkgtool keygen --secret SECRET_KEY --public PUBLIC_KEY\n"
     "  pkgtool sign --key SECRET_KEY [--minisig FILE] [--comment TEXT] PACKAGE\n"
     "  pkgtool list PACKAGE [--arch ARCH]\n"
     "  pkgtool unpack PACKAGE FOLDER [--arch ARCH]\n"
+    "  pkgtool sbom PACKAGE [-o FILE]\n"
     "  pkgtool host\n"
     "  pkgtool --help\n"
     "  pkgtool --version\n"
@@ -64,6 +66,8 @@ static const char usageEnd[] =
     "                    beside pkgtool, else in " TRELL_STUB_DIR_FROM_BIN " from pkgtool's folder)\n"
     "  --unzip UNZIP     the unzip utility (default: that of --stubs, found the same\n"
     "                    way)\n"
+    "  --sbom FILE       also write the package's bill of materials into FILE, as\n"
+    "                    sbom writes it\n"
     "  A folder is zipped with its files and folders sorted by name, every entry\n"
     "  dated SOURCE_DATE_EPOCH (seconds since 1970, UTC; unset: 1980-01-01 00:00),\n"
     "  mode 0755 (folders, and files their owner may execute) or 0644, without\n"
@@ -97,6 +101,11 @@ static const char usageEnd[] =
     "                    by one of them is checked and reported \"trusted\", one by\n"
     "                    another key \"untrusted\"; a signature that does not match\n"
     "                    fails the package\n"
+    "  --sbom FILE       also check that the bill of materials in FILE is the\n"
+    "                    package's (as sbom makes it again), naming each\n"
+    "                    difference; its layout and the tool that wrote it do not\n"
+    "                    count, and a time stamp it says came from\n"
+    "                    SOURCE_DATE_EPOCH is taken as it stands\n"
     "\n"
     "keygen writes a new Ed25519 key pair in minisign's formats: an unencrypted\n"
     "secret key (mode 0600) and its public key; existing files are never replaced.\n"
@@ -126,6 +135,17 @@ static const char usageEnd[] =
     "\n"
     "On a terminal, build and unpack show the progress of zipping, checking and\n"
     "unpacking an image on standard error; elsewhere they print nothing extra.\n"
+    "\n"
+    "sbom writes the package's bill of materials, a CycloneDX 1.5 JSON document\n"
+    "derived from the package alone, to standard output or (-o) into FILE: the\n"
+    "package (file name, SHA-256, the records' platforms), the launcher and the\n"
+    "unzip utility (version, SHA-256, machine, and the static libraries they\n"
+    "record, with their versions; none for executables that record none), each\n"
+    "image archive, every file of the image (path, size, SHA-256, and the mode\n"
+    "the unzip utility gives it, 0755 or 0644), and the signature's key ID and\n"
+    "trusted comment.  Its time stamp is SOURCE_DATE_EPOCH's, else the newest\n"
+    "time of the image's entries (taken as UTC): the same package gives the same\n"
+    "bytes.  Files are hashed as they are read, in fixed memory.\n"
     "\n"
     "host prints this host's record values as the launcher identifies them, in\n"
     "--record's words (\"debian 12 x86-64\"); exit status 1 when no record can name\n"
@@ -208,7 +228,7 @@ static int run(int argc, char **argv)
         int (*run)(int argc, char **argv);
     } commands[] = {{"build", commandBuild},   {"info", commandInfo}, {"verify", commandVerify},
                     {"keygen", commandKeygen}, {"sign", commandSign}, {"list", commandList},
-                    {"unpack", commandUnpack}, {"host", commandHost}};
+                    {"unpack", commandUnpack}, {"host", commandHost},  {"sbom", commandSbom}};
     for (const auto &c : commands)
         if (command == c.name)
             return c.run(argc - 2, argv + 2);

@@ -1,5 +1,6 @@
 #include "verify.h"
 
+#include "bom_compare.h"
 #include "command_line.h"
 #include "commands.h"
 #include "hostneeds.h"
@@ -191,14 +192,9 @@ Verification verifyPackage(const std::string &path)
 
 int commandVerify(int argc, char **argv)
 {
-    std::vector<std::string> trust, args;
-    std::vector<char *> rest;
-    for (int i = 0; i < argc; i++) {
-        if (std::strcmp(argv[i], "--trust") == 0 && i + 1 < argc)
-            trust.push_back(argv[++i]);
-        else
-            rest.push_back(argv[i]);
-    }
+    std::vector<std::string> trust, sboms, args;
+    std::vector<char *> rest = takeValueOptions(argc, argv, {{"--trust", &trust},
+                                                             {"--sbom", &sboms}});
     std::string error;
     if (!parseArgs(static_cast<int>(rest.size()), rest.data(), args, nullptr, nullptr, error))
         return usageError("verify: " + error);
@@ -235,6 +231,15 @@ int commandVerify(int argc, char **argv)
             std::printf("%s: signature: signed by key ID %s, %s\n", path.c_str(),
                         sig.keyId.c_str(), sig.trusted == 1 ? "trusted" : "untrusted");
         }
+    }
+    for (const std::string &sbom : sboms) {
+        std::vector<std::string> differences;
+        if (!compareBom(path, sbom, differences, error))
+            v.problems.push_back(error);
+        else if (differences.empty())
+            std::printf("%s: bill of materials %s: matches\n", path.c_str(), sbom.c_str());
+        for (const std::string &d : differences)
+            v.problems.push_back("the bill of materials " + sbom + " differs: " + d);
     }
     reportLines(path, v.problems);
     reportLines(path, v.warnings, "warning: ");

@@ -61,5 +61,41 @@ TEST(VersionMark, FirstSoundOccurrenceWins)
     EXPECT_EQ("5", find(kMark + kMark + "5" + kNul));
 }
 
+// The list a stub carries is input like any other bytes of a package: what
+// is not a list of five-field entries records nothing.
+TEST(LibraryMark, ReadBackOrNone)
+{
+    const std::string mark = TRELL_LIBRARIES_MARK;
+    auto libraries = [](const std::string &bytes) {
+        std::vector<StubLibrary> out;
+        const bool found = findLibraries(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                         bytes.size(), out);
+        std::vector<std::string> flat;
+        for (const StubLibrary &l : out)
+            flat.push_back(l.name + "|" + l.version + "|" + l.debPackage + "|" + l.debVersion +
+                           "|" + l.debArchitecture);
+        EXPECT_EQ(found, !out.empty()) << bytes;
+        return flat;
+    };
+    EXPECT_EQ((std::vector<std::string>{"musl|1.2.3|musl-dev|1.2.3-1|amd64",
+                                        "libsodium|1.0.18|libsodium|1:1.0.18-1+b1|source"}),
+              libraries("\x7f" "ELF" + mark +
+                        "musl 1.2.3 musl-dev 1.2.3-1 amd64;"
+                        "libsodium 1.0.18 libsodium 1:1.0.18-1+b1 source" + kNul + "after"));
+    // "-" for what the build could not tell; a name is always needed.
+    EXPECT_EQ(std::vector<std::string>{"zlib||||"}, libraries(mark + "zlib - - - -" + kNul));
+    EXPECT_EQ(std::vector<std::string>{}, libraries(mark + "- 1 a 1 b" + kNul));
+    // Four or six fields, an empty field or entry, no NUL, a control
+    // character, a list past its limit: none.
+    for (const std::string &bad :
+         {mark + "musl 1 a 1" + kNul, mark + "musl 1 a 1 b c" + kNul, mark + "musl  1 a 1" + kNul,
+          mark + "musl 1 a 1 b;" + kNul, mark + "musl 1 a 1 b", mark + "musl 1 a\t1 b" + kNul,
+          mark + "musl 1 a 1 " + std::string(LIBRARIES_TEXT_MAX, 'b') + kNul, mark + kNul})
+        EXPECT_EQ(std::vector<std::string>{}, libraries(bad)) << bad;
+    // A damaged occurrence before a sound one does not hide it.
+    EXPECT_EQ(std::vector<std::string>{"musl|1|a|1|b"},
+              libraries(mark + "x" + kNul + mark + "musl 1 a 1 b" + kNul));
+}
+
 } // namespace
 } // namespace pkgtool

@@ -6,6 +6,7 @@
 
 #include "printable.h"
 #include "progress.h"
+#include "zipreading.h"
 
 #include <cerrno>
 #include <cstring>
@@ -20,27 +21,9 @@ namespace pkgtool {
 
 namespace {
 
-std::string entryLabel(const std::string &name)
-{
-    return "entry '" + printableName(name) + "'";
-}
-
-std::string entryName(const ::ZipEntry &e)
-{
-    char name[ZIP_NAME_BUFFER];
-    const int length = zipEntryName(&e, name);
-    return std::string(name, length < 0 ? ZIP_MAX_NAME : length);
-}
-
 bool openZip(const std::vector<unsigned char> &zip, ZipArchive &archive, std::string &error)
 {
-    ZipProblem p;
-    if (zipOpen(&archive, zip.data(), zip.size(), &p) == 0)
-        return true;
-    error = p.named ? entryLabel(std::string(p.name, p.nameLength)) + ": " + zipProblemText(p.code)
-                    : std::string("not a zip archive the unzip utility takes: ") +
-                          zipProblemText(p.code);
-    return false;
+    return openArchive(zip.data(), zip.size(), archive, error);
 }
 
 bool readEntries(const ZipArchive &archive, std::vector<ZipEntry> &entries,
@@ -65,37 +48,10 @@ bool readEntries(const ZipArchive &archive, std::vector<ZipEntry> &entries,
     return entries.size() == archive.count;
 }
 
-// Checks entries' data in fixed memory with the decoder the extraction
-// uses: the CRC-32 and the size of what they decode to.  What fits the
-// decoder's buffer is decoded as the unzip utility decodes it; a larger
-// entry, which the utility decodes into the file it writes, streams here
-// (nothing is kept), so that an image of a few megabytes holding gigabytes
-// of zeros needs no more memory than any.
-class DataCheck {
-public:
-    DataCheck() : ready_(zipDecoderInitStreaming(&decoder_) == 0) {}
-    ~DataCheck() { zipDecoderEnd(&decoder_); }
-    DataCheck(const DataCheck &) = delete;
-    DataCheck &operator=(const DataCheck &) = delete;
-
-    bool ready() const { return ready_; }
-
-    // A problem text, or "".
-    std::string check(const ZipArchive &archive, const ::ZipEntry &e)
-    {
-        const ZipOutput discard = {skip, nullptr, nullptr};
-        const int r = zipDecode(&archive, &e, &decoder_, &discard);
-        if (r == ZIP_OUT_OF_MEMORY)
-            return "cannot be checked: out of memory";
-        return r == 0 ? "" : zipProblemText(r);
-    }
-
-private:
-    static int skip(void *, const unsigned char *, size_t) { return 0; }
-
-    ZipDecoder decoder_;
-    bool ready_;
-};
+int skip(void *, const unsigned char *, size_t)
+{
+    return 0;
+}
 
 // Progress over a set of entries: each entry's share of the work is its
 // bytes and one for the entry itself, so that many empty files still move
@@ -161,7 +117,7 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
         problems.push_back(error);
         return;
     }
-    DataCheck data;
+    EntryDecoder data;
     if (!data.ready()) {
         problems.push_back("out of memory");
         return;
@@ -171,7 +127,7 @@ void checkZip(const std::vector<unsigned char> &zip, std::vector<ZipEntry> &entr
     for (const ::ZipEntry &e : raw)
         work.plan(e.size);
     for (const ::ZipEntry &e : raw) {
-        const std::string problem = data.check(archive, e);
+        const std::string problem = data.decode(archive, e, ZipOutput{skip, nullptr, nullptr});
         if (!problem.empty())
             problems.push_back(entryLabel(entryName(e)) + " is damaged: " +
                                problem);

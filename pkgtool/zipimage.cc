@@ -287,32 +287,50 @@ bool readSource(zip_source_t *src, std::vector<unsigned char> &out, std::string 
 
 } // namespace
 
-bool imageTimeStamp(DosTime &stamp, std::string &error)
+bool sourceDateEpoch(bool &set, int64_t &seconds, std::string &error)
 {
-    stamp = DosTime{0, kDosDate1980};
+    set = false;
     const char *env = std::getenv("SOURCE_DATE_EPOCH");
     if (env == nullptr || *env == '\0')
         return true;
     const std::string text(env);
     errno = 0;
     char *end = nullptr;
-    const unsigned long long seconds = std::strtoull(env, &end, 10);
+    const unsigned long long value = std::strtoull(env, &end, 10);
     struct tm tm;
     if (text.find_first_not_of("0123456789") != std::string::npos || errno != 0 ||
-        *end != '\0' || seconds > 0xFFFFFFFFFFull) {
+        *end != '\0' || value > 0xFFFFFFFFFFull) {
         error = "SOURCE_DATE_EPOCH '" + text + "' is not a number of seconds since 1970";
         return false;
     }
-    const time_t t = static_cast<time_t>(seconds);
+    const time_t t = static_cast<time_t>(value);
     if (gmtime_r(&t, &tm) == nullptr) {
         error = "SOURCE_DATE_EPOCH '" + text + "' is not a time";
         return false;
     }
+    set = true;
+    seconds = static_cast<int64_t>(value);
+    return true;
+}
+
+bool imageTimeStamp(DosTime &stamp, std::string &error)
+{
+    stamp = DosTime{0, kDosDate1980};
+    bool set = false;
+    int64_t seconds = 0;
+    if (!sourceDateEpoch(set, seconds, error))
+        return false;
+    if (!set)
+        return true;
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm tm;
+    gmtime_r(&t, &tm); // a time sourceDateEpoch took
     const int year = tm.tm_year + 1900;
     if (year < 1980)
         return true; // a zip time starts in 1980
     if (year > 2107) {
-        error = "SOURCE_DATE_EPOCH '" + text + "' lies after 2107, past what a zip entry can hold";
+        error = "SOURCE_DATE_EPOCH '" + std::string(std::getenv("SOURCE_DATE_EPOCH")) +
+                "' lies after 2107, past what a zip entry can hold";
         return false;
     }
     stamp.date = static_cast<uint16_t>(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);

@@ -15,6 +15,11 @@ struct DosTime {
     uint16_t date = 0;
 };
 
+// SOURCE_DATE_EPOCH, seconds since 1970 (UTC).  Result: true with set
+// false when it is unset or empty, or set true and seconds filled; false
+// with the problem in error when it is no such number (up to 2^40).
+bool sourceDateEpoch(bool &set, int64_t &seconds, std::string &error);
+
 // The time stamp from SOURCE_DATE_EPOCH (seconds since 1970, taken as UTC),
 // or 1980-01-01 00:00:00 when it is unset or empty; times before 1980 give
 // 1980-01-01.  Result: true, or false with the problem in error.

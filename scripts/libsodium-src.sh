@@ -4,6 +4,8 @@
 # parts of it they use (Ed25519 verification, BLAKE2b, base64), since the
 # packaged libsodium.a is built without function sections and would bring
 # its whole elliptic-curve library, about 75 KB, into every launcher.
+# DEST/debian-version holds the source package's version, which the
+# launchers record (cmake/stub_libraries.cmake).
 #
 # The machine's apt state stays as it was: apt reads the source lists of
 # the machine's own Debian mirrors into a folder of its own under DEST.
@@ -13,11 +15,11 @@ set -eu
 dest=$1
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)
-if [ -f "$dest/src/libsodium/include/sodium/version.h" ]; then
+if [ -f "$dest/src/libsodium/include/sodium/version.h" ] && [ -f "$dest/debian-version" ]; then
   exit 0
 fi
 apt="$dest/apt"
-rm -rf "$apt" "$dest/src" "$dest/libsodium"
+rm -rf "$apt" "$dest/src" "$dest/libsodium" "$dest/debian-version"
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d" "$apt/get"
 # The machine's mirrors, as source lists.
 for f in /etc/apt/sources.list.d/*.sources; do
@@ -44,4 +46,8 @@ version=$(sed -n 's/^AC_INIT(\[libsodium\],\[\([0-9.]*\)\].*/\1/p' "$dest/libsod
 sed -e "s/@VERSION@/$version/" -e 's/@SODIUM_LIBRARY_VERSION_MAJOR@/10/' \
   -e 's/@SODIUM_LIBRARY_VERSION_MINOR@/3/' -e 's/@SODIUM_LIBRARY_MINIMAL_DEF@//' \
   "$src/include/sodium/version.h.in" >"$src/include/sodium/version.h"
+sed -n 's/^Version: //p' "$apt/get"/libsodium_*.dsc >"$dest/debian-version.new"
+[ -s "$dest/debian-version.new" ] ||
+  { echo "libsodium: the source package names no version" >&2; exit 1; }
+mv "$dest/debian-version.new" "$dest/debian-version"
 rm -rf "$apt" "$dest/libsodium"

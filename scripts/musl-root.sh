@@ -3,7 +3,10 @@
 # set ARCH (a row of common/architectures.txt built "multilib" or "cross")
 # are built with, from Debian's packages: musl-dev and libdeflate-dev of
 # ARCH (musl's static C library and headers, libdeflate.a), and
-# DEST/musl-gcc.specs, musl's specs file pointing into DEST.  For a "cross"
+# DEST/musl-gcc.specs, musl's specs file pointing into DEST, and
+# DEST/packages, what dpkg says of each package unpacked (a line each:
+# package, version, architecture, source package; the stubs record musl's
+# and libdeflate's from it, cmake/stub_libraries.cmake).  For a "cross"
 # set also the cross compilers of this machine's architecture (gcc, g++,
 # cpp, binutils and libgcc for ARCH), run from where they lie through
 # DEST/bin/gcc and DEST/bin/g++ (GCC finds its parts relative to itself;
@@ -31,7 +34,7 @@ cross=0
 [ "$build" = cross ] && cross=1
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)
-if [ -f "$dest/musl-gcc.specs" ]; then
+if [ -f "$dest/musl-gcc.specs" ] && [ -f "$dest/packages" ]; then
   exit 0
 fi
 native=$(dpkg --print-architecture)
@@ -41,7 +44,7 @@ if [ "$cross" = 1 ]; then
   packages="$packages libgcc-12-dev-$debarch-cross"
 fi
 apt="$dest/apt"
-rm -rf "$apt" "$dest/usr" "$dest/bin"
+rm -rf "$apt" "$dest/usr" "$dest/bin" "$dest/packages" "$dest/packages.new"
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
 set -- -o APT::Architecture="$native" -o APT::Architectures::="$native" \
   -o APT::Architectures::="$debarch" \
@@ -53,6 +56,8 @@ echo "$arch musl: fetching $packages into $dest"
 (cd "$apt/debs" && apt-get -qq "$@" download $packages)
 for deb in "$apt/debs"/*.deb; do
   dpkg -x "$deb" "$dest"
+  dpkg-deb --show --showformat='${Package} ${Version} ${Architecture} ${source:Package}\n' \
+    "$deb" >>"$dest/packages.new"
 done
 lib="$dest/usr/lib/$musl"
 inc="$dest/usr/include/$musl"
@@ -96,4 +101,6 @@ if [ "$cross" = 1 ]; then
 fi
 sed "$@" "$lib/musl-gcc.specs" >"$dest/musl-gcc.specs.new"
 mv "$dest/musl-gcc.specs.new" "$dest/musl-gcc.specs"
+# Last: its presence says the layout is whole.
+mv "$dest/packages.new" "$dest/packages"
 rm -rf "$apt"

@@ -1,6 +1,8 @@
 """pkgtool's memory stays bounded whatever an image unpacks to: a 1 MB image
-holding 1 GiB of zeros goes through build, verify and unpack under a real
-memory limit (an address-space limit, and a 64 MB memory cgroup)."""
+holding 1 GiB of zeros goes through build, verify, sbom and unpack under a
+real memory limit (an address-space limit, and a 64 MB memory cgroup)."""
+import hashlib
+import json
 import os
 import resource
 import shutil
@@ -95,16 +97,26 @@ class BoundedMemory(unittest.TestCase):
                 self.assertEqual(0, r.returncode, r.stderr)
                 self.assertIn("%12d  zeros" % GIB, r.stdout)
 
-    def test_build_and_verify_within_an_address_space_limit(self):
+    def test_build_verify_and_sbom_within_an_address_space_limit(self):
         if SANITIZED:
             self.skipTest("the sanitizers reserve more address space than the limit")
         pkg = self.path("as.pkg")
-        for argv in ([PKGTOOL, *build_args(pkg, self.image)], [PKGTOOL, "verify", pkg]):
+        for argv in ([PKGTOOL, *build_args(pkg, self.image)], [PKGTOOL, "verify", pkg],
+                     [PKGTOOL, "sbom", pkg]):
             with self.subTest(command=argv[1]):
                 r = subprocess.run(argv, capture_output=True, text=True, timeout=300,
                                    preexec_fn=limited_address_space)
                 self.assertEqual(0, r.returncode, r.stderr)
-        self.assertIn("OK", r.stdout)
+                if argv[1] == "verify":
+                    self.assertIn("OK", r.stdout)
+        # The bill of materials hashed the whole entry as it streamed by.
+        zeros = hashlib.sha256()
+        block = bytes(1 << 20)
+        for _ in range(GIB >> 20):
+            zeros.update(block)
+        files = json.loads(r.stdout)["components"][2]["components"]
+        self.assertEqual([zeros.hexdigest()],
+                         [f["hashes"][0]["content"] for f in files if f["name"] == "zeros"])
 
     def test_damage_deep_in_the_large_entry_is_found(self):
         with open(self.image, "rb") as f:

@@ -221,6 +221,16 @@ class E2ETest(unittest.TestCase):
     def path(self, *names):
         return os.path.join(self.dir, *names)
 
+    def own_copy(self, program):
+        """A copy of one of our programs in the test's folder: inside a
+        private /tmp the build itself is out of sight when the checkout lies
+        under /tmp."""
+        copy = self.path("bin", os.path.basename(program))
+        if not os.path.exists(copy):
+            os.makedirs(self.path("bin"), exist_ok=True)
+            shutil.copy2(program, copy)
+        return copy
+
     def isolated(self, argv, pid1=False, setup=""):
         """Wraps argv so that it runs with the private /tmp mounted over /tmp
         (and as process 1 of a new pid namespace when pid1 is set)."""
@@ -238,7 +248,7 @@ class E2ETest(unittest.TestCase):
         name; with runner, the package through trell-run)."""
         argv = [argv0 or pkg or self.pkg, *args]
         if runner:
-            argv = [RUNNER, *argv]
+            argv = [self.own_copy(RUNNER) if isolated or pid1 else RUNNER, *argv]
         executable = LAUNCHER if argv0 else None
         if isolated or pid1:
             if argv0:

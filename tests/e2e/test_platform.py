@@ -125,7 +125,7 @@ class PlatformCheck(FakeHost):
         }
         for name, setup in hosts.items():
             with self.subTest(host=name):
-                r = subprocess.run(self.isolated([PKGTOOL, "host"], setup=setup),
+                r = subprocess.run(self.isolated([self.own_copy(PKGTOOL), "host"], setup=setup),
                                    capture_output=True, text=True)
                 self.assertEqual(0, r.returncode, r.stderr)
                 record = r.stdout.split()
@@ -139,7 +139,8 @@ class PlatformCheck(FakeHost):
                 self.assertEqual(0, r.returncode, r.stderr)
                 self.assertEqual("this-host", self.record_run(r))
         # A host no record can name: said, status 1.
-        r = subprocess.run(self.isolated([PKGTOOL, "host"], setup=self.host(uname="mips")),
+        r = subprocess.run(self.isolated([self.own_copy(PKGTOOL), "host"],
+                                         setup=self.host(uname="mips")),
                            capture_output=True, text=True)
         self.assertEqual((1, ""), (r.returncode, r.stdout))
         self.assertIn("this host is not one a record can name", r.stderr)
